@@ -1,0 +1,129 @@
+// Volume file operations of the stubbing worker: directories on the backup volume, the
+// copy between connections, appending text to a file, and failed collect files.
+
+#include <cerrno>
+#include <cstring>
+
+#include "stubber/stubber.h"
+
+namespace tarn::stubber {
+
+namespace {
+
+constexpr unsigned long copy_chunk = 32768;
+constexpr int append_flags = 65;  // O_WRONLY | O_CREAT
+constexpr std::size_t copy_source_size = 4096;
+
+// Reads exactly `size` bytes at `offset` into the start of `buffer`. A short read goes on
+// where it stopped; the end of data before `size` bytes is EIO. Returns 0 or an errno.
+int read_fully(tarn_api* api, const file_handle& file, const tarn_mem::buffer_handle& buffer,
+               unsigned long size, unsigned long offset) {
+  const long first = api->read(file, buffer, size, offset, 0);
+  if (first < 0) return errno;
+  unsigned long done = static_cast<unsigned long>(first);
+  if (done >= size) return 0;
+  // Rare: continue through a scratch buffer, since reads land at a buffer's start.
+  const tarn_mem::buffer_handle rest = api->alloc_io_buffer(size - done);
+  if (!rest) return ENOMEM;
+  while (done < size) {
+    const long n = api->read(file, rest, size - done, offset + done, 0);
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    std::memcpy(buffer->get_base() + done, rest->get_base(), std::size_t(n));
+    done += static_cast<unsigned long>(n);
+  }
+  return 0;
+}
+
+// Writes exactly `size` bytes from the start of `buffer` at `offset`, going on after a
+// short write. Returns 0 or an errno.
+int write_fully(tarn_api* api, const file_handle& file, const tarn_mem::buffer_handle& buffer,
+                unsigned long size, unsigned long offset, int flags) {
+  const long first = api->write(file, buffer, size, offset, flags);
+  if (first < 0) return errno;
+  if (first == 0 && size > 0) return EIO;
+  unsigned long done = static_cast<unsigned long>(first);
+  if (done >= size) return 0;
+  const tarn_mem::buffer_handle rest = api->alloc_io_buffer(size - done);
+  if (!rest) return ENOMEM;
+  while (done < size) {
+    std::memcpy(rest->get_base(), buffer->get_base() + done, size - done);
+    const long n = api->write(file, rest, size - done, offset + done, flags);
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    done += static_cast<unsigned long>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::error_code stubber::create_directory(volume_handle volume, std::string path,
+                                          std::string volume_name) {
+  const std::error_code result = backup_api->mkdir(volume, path, 0777);
+  if (result == success || result.value() == EEXIST) return success;
+  logger.error("stubber::create_directory", "Unable to create directory path %s in volume %s",
+               path.c_str(), volume_name.c_str());
+  return result;
+}
+
+std::error_code stubber::file_copy(tarn_api* source_api, tarn_api* target_api, file_handle source,
+                                   unsigned long source_offset, file_handle target,
+                                   unsigned long target_offset, unsigned long length) {
+  const char* const label = "stubber::file_copy";
+  const tarn_mem::buffer_handle buffer = length ? source_api->alloc_io_buffer(copy_chunk) : nullptr;
+  if (length && !buffer) {
+    logger.error(label, "Failed to read data from offset [%llu] error [%d]",
+                 static_cast<unsigned long long>(source_offset), ENOMEM);
+    return std::error_code(ENOMEM, std::generic_category());
+  }
+  for (unsigned long remaining = length; remaining != 0;) {
+    const unsigned long chunk = remaining < copy_chunk ? remaining : copy_chunk;
+    if (const int error = read_fully(source_api, source, buffer, chunk, source_offset)) {
+      logger.error(label, "Failed to read data from offset [%llu] error [%d]",
+                   static_cast<unsigned long long>(source_offset), error);
+      return std::error_code(error, std::generic_category());
+    }
+    source_offset += chunk;
+    if (const int error = write_fully(target_api, target, buffer, chunk, target_offset, 0)) {
+      logger.error(label, "Failed to write data to offset [%llu] error [%d]",
+                   static_cast<unsigned long long>(target_offset), error);
+      return std::error_code(error, std::generic_category());
+    }
+    target_offset += chunk;
+    remaining -= chunk;
+  }
+  return success;
+}
+
+// Appends at the size that the fresh handle reports: the caller is the file's only writer.
+void stubber::write_to_file(tarn_api* api, volume_handle volume, std::string path,
+                            std::string text) {
+  const file_handle file = api->open(volume, path, append_flags);
+  if (!file) return;
+  const tarn_mem::buffer_handle buffer = api->alloc_io_buffer(text.size() + 1);
+  if (buffer) {
+    std::memcpy(buffer->get_base(), text.data(), text.size());
+    write_fully(api, file, buffer, text.size(), file->get_file_size(), append_flags);
+  }
+  api->close(file);
+}
+
+// One read of the attribute, into a buffer large enough for any path.
+int stubber::read_copy_source(const std::string& target_path, std::string& source) {
+  char value[copy_source_size];
+  iovec vector{value, sizeof value};
+  const long length = backup_api->getxattr(backup_volume, target_path, source_attribute, &vector);
+  if (length < 0) return errno;
+  source.assign(value, std::size_t(length));
+  return 0;
+}
+
+void stubber::create_failed_collectfile(std::string failed_list, std::string failed_path) {
+  if (failed_list.empty()) return;
+  write_to_file(livefs_api, livefs_volume, failed_path, failed_list);
+  std::lock_guard<std::mutex> lock(list_mutex);
+  delete_collect_files.push_back(failed_path);
+}
+
+}  // namespace tarn::stubber

@@ -1,0 +1,24 @@
+#pragma once
+
+// How stubbing and deletion name things: the collect prefix of a collect file, its backup
+// directory on the backup volume and the target path of each scan file.
+
+#include <string>
+
+namespace tarn::stubber::naming {
+
+// The text after the last "/" (the whole path when it has none).
+std::string base_name(const std::string& path);
+
+// The first non-empty "-"-separated token of the base name; empty when there is none.
+std::string collect_prefix(const std::string& collect_file);
+
+// collect prefix "/" snap time.
+std::string backup_directory(const std::string& collect_prefix, const std::string& snap_time);
+
+// backup directory "/" the last component of the scan file's path.
+std::string target_path(const std::string& backup_directory, const std::string& scan_file);
+
+const char* const default_snap_time = "00000000";
+
+}  // namespace tarn::stubber::naming

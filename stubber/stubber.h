@@ -1,0 +1,128 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "core/tarn_api.h"
+#include "core/tarn_debug.h"
+#include "core/tarn_types.h"
+
+namespace tarn::stubber {
+
+// Target paths that a stub run has handed out, with the source path of each, so that no
+// two scan files of one run are copied to the same target. Safe under concurrent calls.
+class target_claims {
+ public:
+  // True when `target` is free or already belongs to `source`; it then belongs to `source`.
+  bool claim(const std::string& target, const std::string& source);
+  void clear();
+
+ private:
+  std::mutex mutex;
+  std::unordered_map<std::string, std::string> source_of;
+};
+
+// Moves files of a live GlusterFS volume out to a backup volume and hands them to the
+// archive tool. The host constructs it with the two volume names and calls init().
+//
+// Every member runs on the host's thread except the workers (begin_stubbing,
+// begin_deletion and what they call), which multithreaded_processing runs on threads of
+// its own, all sharing this object.
+class __attribute__((visibility("default"))) stubber {
+ public:
+  using worker = std::error_code (stubber::*)(int first, int count, int stride);
+
+  enum operation_code { stub = 1, remove = 2, archive = 3 };
+
+  // Connects to both volumes, reads the cluster configuration file
+  // "/run/gluster/shared_storage/livefs.json" and, when the snapshot that it names
+  // exists, connects to the snapshot. The configuration reader's exceptions pass through.
+  stubber(std::string livefs_volname, std::string backup_volname);
+  ~stubber();
+  stubber(const stubber&) = delete;
+  stubber& operator=(const stubber&) = delete;
+
+  // Runs operation 1 (stub), 2 (delete) or 3 (truncate) on the collect files listed in
+  // `container`, a file on the live volume. Returns 0 on success, -1 on failure.
+  int init(std::string container, int operation);
+
+  // The local time in asctime form, newline included (25 characters).
+  std::string get_current_time();
+
+  // Reading list files (container, collect and failed collect files).
+  std::error_code create_set_of_files(std::string volume_name, volume_handle volume,
+                                      tarn_api* api, std::vector<std::string>& list,
+                                      std::string path);
+  std::string fileptr_getline(tarn_api* api, file_handle file, unsigned long offset,
+                              unsigned long& length);
+
+  // Runs `w` over `list` (a copy of the list that `w` indexes) on one thread per entry,
+  // and at least one per hardware thread.
+  int multithreaded_processing(worker w, std::vector<std::string> list, bool check_delete_list);
+
+  // The workers.
+  std::error_code begin_stubbing(int first, int count, int stride);
+  std::error_code begin_deletion(int first, int count, int stride);
+
+  // Volume file operations of the stubbing worker.
+  std::error_code create_directory(volume_handle volume, std::string path,
+                                   std::string volume_name);
+  std::error_code file_copy(tarn_api* source_api, tarn_api* target_api, file_handle source,
+                            unsigned long source_offset, file_handle target,
+                            unsigned long target_offset, unsigned long length);
+  void write_to_file(tarn_api* api, volume_handle volume, std::string path, std::string text);
+  void create_failed_collectfile(std::string failed_list, std::string failed_path);
+
+  int truncate();
+  // Every copy records the scan-file path that it was made from in this attribute.
+  static constexpr const char* source_attribute = "trusted.tarn.source";
+
+  void cleanup_container_files(std::string container);
+
+  static tarn_debug logger;
+
+  std::string livefs_volname;
+  std::string snap_volname;
+  std::string snap_volfile;
+  std::string stub_container;
+  std::string delete_container;
+  std::string backup_volname;
+  volume_handle livefs_volume;
+  tarn_api* livefs_api = nullptr;
+  volume_handle snap_volume;
+  tarn_api* snap_api = nullptr;
+  volume_handle backup_volume;
+  tarn_api* backup_api = nullptr;
+  std::vector<std::string> stub_collect_files;
+  std::vector<std::string> delete_collect_files;
+  std::vector<std::string> cleared_dirs;
+  bool snap_ready = false;
+
+ private:
+  struct open_files;  // the files that one scan file has open
+
+  // The list file at `path` on the live volume, appended to `list`.
+  std::error_code read_live_list(std::vector<std::string>& list, const std::string& path);
+  // One entry of a list file, or the errno of a failed read in `error`.
+  std::string read_entry(tarn_api* api, const file_handle& file, unsigned long offset,
+                         unsigned long& length, int& error);
+  // The "user.snap_time" of the collect prefix; ENOMEM when no buffer could be had.
+  std::error_code read_snap_time(const std::string& collect_prefix, std::string& snap_time);
+  std::error_code stub_collect_file(const std::string& collect_file);
+  bool stub_scan_file(const std::string& source_path, const std::string& backup_directory,
+                      open_files& files);
+  bool target_free_for(const std::string& target_path, const std::string& source_path);
+  // The source recorded on the copy at `target_path`: 0, or the errno of the lookup.
+  int read_copy_source(const std::string& target_path, std::string& source);
+  std::error_code delete_collect_file(const std::string& collect_file);
+  int run_stub(const std::string& container);
+  int hand_to_archive_tool(const std::string& collect_file);
+
+  std::mutex list_mutex;  // serialises appends to delete_collect_files and cleared_dirs
+  target_claims claims;   // the current stub run's targets
+};
+
+}  // namespace tarn::stubber

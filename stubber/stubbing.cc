@@ -1,0 +1,180 @@
+// The stubbing worker: copies each scan file from the snapshot volume to the backup
+// volume and then marks the live file with where its copy lies and which version it is.
+//
+// A live file is marked only after its copy is complete and exactly as long as the
+// snapshot file, and "trusted.riridized.uuid" is always set before "trusted.farstow.mtime".
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <boost/lexical_cast.hpp>
+
+#include "stubber/naming.h"
+#include "stubber/stubber.h"
+
+namespace tarn::stubber {
+
+namespace {
+
+const char* const label = "stubber::begin_stubbing()";
+const char* const snap_time_attribute = "user.snap_time";
+const char* const copy_attribute = "trusted.riridized.uuid";
+const char* const mtime_attribute = "trusted.farstow.mtime";
+
+constexpr int target_flags = O_RDWR | O_CREAT;  // 66: no O_TRUNC, a good copy is never emptied
+constexpr std::size_t attribute_value_size = 4096;
+
+const std::error_code scan_file_failed(EFAULT, std::generic_category());
+
+// Sets one attribute from the fixed value buffer; a value that does not fit is refused.
+bool set_attribute(tarn_api* api, const file_handle& file, const char* name,
+                   const std::string& text) {
+  char value[attribute_value_size];
+  if (text.size() > sizeof value) return false;
+  std::memcpy(value, text.data(), text.size());
+  iovec vector{value, text.size()};
+  return api->fsetxattr(file, name, &vector, 0) == success;
+}
+
+}  // namespace
+
+// True when the copy at `target_path` is missing, records `source_path` as its source, or
+// records no source at all (made before copies recorded one).
+bool stubber::target_free_for(const std::string& target_path, const std::string& source_path) {
+  std::string source;
+  switch (read_copy_source(target_path, source)) {
+    case 0:
+      return source == source_path;
+    case ENOENT:
+    case ENODATA:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct stubber::open_files {
+  file_handle live;
+  file_handle source;
+  file_handle target;
+};
+
+std::error_code stubber::begin_stubbing(int first, int count, int stride) {
+  for (int i = 0; i < count; ++i) {
+    const std::error_code result = stub_collect_file(stub_collect_files[first + i * stride]);
+    if (result != success) return result;
+  }
+  return success;
+}
+
+std::error_code stubber::read_snap_time(const std::string& collect_prefix,
+                                        std::string& snap_time) {
+  snap_time = naming::default_snap_time;
+  iovec probe{nullptr, 0};
+  const long length = livefs_api->getxattr(livefs_volume, collect_prefix, snap_time_attribute, &probe);
+  if (length == -1) return success;
+  const tarn_mem::buffer_handle buffer = livefs_api->alloc_io_buffer(length + 1);
+  if (!buffer) return std::error_code(ENOMEM, std::generic_category());
+  std::memset(buffer->get_base(), 0, std::size_t(length) + 1);
+  iovec value{buffer->get_base(), std::size_t(length) + 1};
+  if (livefs_api->getxattr(livefs_volume, collect_prefix, snap_time_attribute, &value) == -1)
+    return success;
+  snap_time.assign(buffer->get_base(), strnlen(buffer->get_base(), std::size_t(length) + 1));
+  return success;
+}
+
+std::error_code stubber::stub_collect_file(const std::string& collect_file) {
+  const std::string failed_path = collect_file + ".failed";
+  const std::string prefix = naming::collect_prefix(collect_file);
+
+  std::string snap_time;
+  if (const std::error_code result = read_snap_time(prefix, snap_time); result != success) {
+    logger.error(label, "Failed to read snap time of %s on volume %s.", prefix.c_str(),
+                 livefs_volname.c_str());
+    return result;
+  }
+  std::vector<std::string> scan_list;
+  if (const std::error_code result = read_live_list(scan_list, collect_file); result != success) {
+    logger.error(label, "Failed to generate file list from collect file.");
+    return result;
+  }
+  const std::string backup_directory = naming::backup_directory(prefix, snap_time);
+  for (const std::string& directory : {prefix, backup_directory}) {
+    const std::error_code result = create_directory(backup_volume, directory, backup_volname);
+    if (result != success) {
+      logger.error(label, "Failed to create directory %s on volume %s.", directory.c_str(),
+                   backup_volname.c_str());
+      return result;
+    }
+  }
+
+  for (const std::string& source_path : scan_list) {
+    open_files files;
+    const bool stubbed = stub_scan_file(source_path, backup_directory, files);
+    if (!stubbed) create_failed_collectfile(source_path + "\n", failed_path);
+    if (files.live) livefs_api->close(files.live);
+    if (files.source) snap_api->close(files.source);
+    if (files.target) backup_api->close(files.target);
+    if (!stubbed) return scan_file_failed;
+  }
+  return success;
+}
+
+// Copies one scan file and marks its live file; false on the first failure, which it logs.
+// Whatever it opened is left in `files` for the caller to close.
+bool stubber::stub_scan_file(const std::string& source_path, const std::string& backup_directory,
+                             open_files& files) {
+  const std::string target_path = naming::target_path(backup_directory, source_path);
+
+  // Without a snapshot connection there is nothing to copy from.
+  if (snap_ready && snap_api) files.source = snap_api->open(snap_volume, source_path, O_RDONLY);
+  if (!files.source) {
+    logger.error(label, "Failed to open scan file %son volume %s", source_path.c_str(),
+                 snap_volname.c_str());
+    return false;
+  }
+  // A target that belongs to another scan file, in this run or an earlier one, would be
+  // overwritten while that file's mark still names it.
+  if (claims.claim(target_path, source_path) && target_free_for(target_path, source_path))
+    files.target = backup_api->open(backup_volume, target_path, target_flags);
+  if (files.target && !set_attribute(backup_api, files.target, source_attribute, source_path))
+    files.target.reset();  // closed on release; no data was written
+  if (!files.target) {
+    logger.error(label, "Failed to open scan file %son volume %s", target_path.c_str(),
+                 backup_volname.c_str());
+    return false;
+  }
+  struct stat record;
+  std::memset(&record, 0, sizeof record);
+  if (snap_api->fstat(files.source, &record) != success) {
+    logger.error(label, "Failed to stat scan file %son volume %s", source_path.c_str(),
+                 snap_volname.c_str());
+    return false;
+  }
+  const unsigned long size = static_cast<unsigned long>(record.st_size);
+  // An older, longer file at the target keeps no tail past the new copy.
+  const bool copied =
+      file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
+      (files.target->get_file_size() <= size || backup_api->ftruncate(files.target, size) == success);
+  if (!copied) {
+    logger.error(label, "Failed to copy scan file %sto %s on %s", source_path.c_str(),
+                 target_path.c_str(), backup_volname.c_str());
+    return false;
+  }
+  // O_RDWR without O_CREAT: a file deleted from the live volume since the snapshot is not
+  // brought back empty and marked.
+  files.live = livefs_api->open(livefs_volume, source_path, O_RDWR);
+  if (!files.live) {
+    logger.error(label, "Failed to open scan file %son volume %s", source_path.c_str(),
+                 livefs_volname.c_str());
+    return false;
+  }
+  return set_attribute(livefs_api, files.live, copy_attribute, target_path) &&
+         set_attribute(livefs_api, files.live, mtime_attribute,
+                       boost::lexical_cast<std::string>(record.st_mtime));
+}
+
+}  // namespace tarn::stubber

@@ -1,0 +1,224 @@
+// The operations of tarn_api: argument checks, test hooks and result forms around the
+// backend of each volume connection.
+
+#include "core/tarn_api.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/tarn_utils.h"
+#include "tarncore/backend.h"
+#include "tarncore/hooks.h"
+#include "tarncore/settings.h"
+#include "tarncore/tarn_iopx.h"
+
+namespace tarn {
+
+using core_testing::operation;
+
+namespace tarn_engine {
+
+struct engine_state {
+  settings::core_settings settings;
+};
+
+tarn_engine::tarn_engine() : state_(new engine_state{settings::read()}) {}
+tarn_engine::~tarn_engine() = default;
+
+}  // namespace tarn_engine
+
+namespace tarn_file {
+
+tarn_file::tarn_file(volume_handle volume, std::string path,
+                     std::unique_ptr<backend::open_file> impl, std::uint64_t size)
+    : file_size(size), volume_(std::move(volume)), path_(std::move(path)), impl_(std::move(impl)) {}
+
+// A handle dropped without close() still releases its file.
+tarn_file::~tarn_file() {
+  if (impl_) impl_->close();
+}
+
+std::unique_ptr<backend::open_file> tarn_file::release_impl() { return std::move(impl_); }
+
+}  // namespace tarn_file
+
+namespace {
+
+std::error_code error_of(int errno_value) {
+  return std::error_code(errno_value, std::generic_category());
+}
+
+// Turns a backend count into the -1-and-errno form.
+long count_or_errno(long result) {
+  if (result >= 0) return result;
+  errno = int(-result);
+  return -1;
+}
+
+const std::string& volume_name(const file_handle& file) { return file->volume()->name(); }
+
+}  // namespace
+
+volume_handle tarn_api::init(iopx_tree_cfg cfg) {
+  const settings::core_settings& s = engine.state().settings;
+  backend::connected c = s.backend == settings::backend_kind::glusterfs
+                             ? backend::connect_gluster(s, cfg)
+                             : backend::connect_local(s, cfg);
+  if (!c.connection) {
+    debug.error("tarn_api::init()", "Failed to connect to volume %s%s%s: %s", cfg.volname.c_str(),
+                cfg.volfile.empty() ? "" : " with volfile ", cfg.volfile.c_str(),
+                std::strerror(c.error));
+    return {};
+  }
+  return volume_handle(new tarn_iopx(cfg.volname, std::move(c.connection)));
+}
+
+file_handle tarn_api::open(const volume_handle& volume, const std::string& path, int flags,
+                           const completion_handle&) {
+  if (!volume) {
+    errno = ENOTCONN;
+    return {};
+  }
+  if (auto hit = hooks::check(operation::open, volume->name(), path)) {
+    errno = hit->error;
+    return {};
+  }
+  backend::opened o = volume->storage().open(path, flags);
+  if (!o.file) {
+    errno = o.error;
+    return {};
+  }
+  return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
+}
+
+long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buffer,
+                    unsigned long size, unsigned long offset, int, const completion_handle&) {
+  if (!file || !file->impl() || !buffer) {
+    errno = EBADF;
+    return -1;
+  }
+  if (size > buffer->get_size()) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (auto hit = hooks::check(operation::read, volume_name(file), file->path(), long(offset))) {
+    if (hit->result < 0) return count_or_errno(-hit->error);
+    if (std::uint64_t(hit->result) < size) size = hit->result;
+  }
+  return count_or_errno(file->impl()->pread(buffer->get_base(), size, offset));
+}
+
+long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buffer,
+                     unsigned long size, unsigned long offset, int, const completion_handle&) {
+  if (!file || !file->impl() || !buffer) {
+    errno = EBADF;
+    return -1;
+  }
+  if (size > buffer->get_size()) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (auto hit = hooks::check(operation::write, volume_name(file), file->path(), long(offset))) {
+    if (hit->result < 0) return count_or_errno(-hit->error);
+    if (std::uint64_t(hit->result) < size) size = hit->result;
+  }
+  const long written = file->impl()->pwrite(buffer->get_base(), size, offset);
+  if (written > 0) {
+    file->impl()->written = true;
+    hooks::count_write(std::uint64_t(written));
+  }
+  return count_or_errno(written);
+}
+
+std::error_code tarn_api::close(const file_handle& file, const completion_handle&) {
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::close, volume_name(file), file->path())) {
+    file->release_impl();  // the file is closed all the same, as a failed close(2) does
+    return error_of(hit->error);
+  }
+  std::unique_ptr<backend::open_file> impl = file->release_impl();
+  if (impl->written) hooks::count_written_file();
+  const int result = impl->close();
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::fstat(const file_handle& file, struct stat* record,
+                                const completion_handle&) {
+  if (!file || !file->impl() || !record) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::fstat, volume_name(file), file->path()))
+    return error_of(hit->error);
+  const int result = file->impl()->fstat(record);
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::ftruncate(const file_handle& file, std::uint64_t length,
+                                    const completion_handle&) {
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::ftruncate, volume_name(file), file->path()))
+    return error_of(hit->error);
+  const int result = file->impl()->ftruncate(length);
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::mkdir(const volume_handle& volume, const std::string& path,
+                                mode_t mode, const completion_handle&) {
+  if (!volume) return error_of(ENOTCONN);
+  if (auto hit = hooks::check(operation::mkdir, volume->name(), path))
+    return error_of(hit->error);
+  const int result = volume->storage().mkdir(path, mode);
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::unlink(const volume_handle& volume, const std::string& path,
+                                 const completion_handle&) {
+  if (!volume) return error_of(ENOTCONN);
+  if (auto hit = hooks::check(operation::unlink, volume->name(), path))
+    return error_of(hit->error);
+  const int result = volume->storage().unlink(path);
+  return result < 0 ? error_of(-result) : success;
+}
+
+long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
+                        const std::string& name, iovec* value, const completion_handle&) {
+  if (!volume) return count_or_errno(-ENOTCONN);
+  if (!value) return count_or_errno(-EINVAL);
+  if (auto hit = hooks::check(operation::getxattr, volume->name(), path))
+    return count_or_errno(-hit->error);
+  return count_or_errno(volume->storage().getxattr(path, name, value->iov_base, value->iov_len));
+}
+
+std::error_code tarn_api::fsetxattr(const file_handle& file, const std::string& name,
+                                    iovec* value, int flags, const completion_handle&) {
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (!value) return error_of(EINVAL);
+  if (auto hit = hooks::check(operation::fsetxattr, volume_name(file), file->path()))
+    return error_of(hit->error);
+  const int result = file->impl()->fsetxattr(name, value->iov_base, value->iov_len, flags);
+  return result < 0 ? error_of(-result) : success;
+}
+
+int tarn_utils::get_snap_volfile(std::string name, std::string& volfile) {
+  if (auto hit = hooks::check(operation::get_snap_volfile, name, ""))
+    return hit->error ? hit->error : ENOENT;
+  const settings::core_settings s = settings::read();
+  return s.backend == settings::backend_kind::glusterfs
+             ? backend::gluster_snap_volfile(s, name, volfile)
+             : backend::local_snap_volfile(s, name, volfile);
+}
+
+namespace backend {
+
+bool open_flags_write(int flags) {
+  return (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC)) != 0;
+}
+
+std::string inside_volume(const std::string& path) {
+  const auto first = path.find_first_not_of('/');
+  return first == std::string::npos ? std::string() : path.substr(first);
+}
+
+}  // namespace backend
+
+}  // namespace tarn

@@ -1,0 +1,73 @@
+#pragma once
+
+// The seam between the core library's operations and the storage behind a volume.
+// Each backend (local directories, GlusterFS) implements these two classes in a file of
+// its own. Every operation returns a count or 0 on success and -errno on failure; the
+// caller turns that into the result form of its tarn_api operation.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/tarn_types.h"
+#include "tarncore/settings.h"
+
+namespace tarn::backend {
+
+// An open file. Reads at explicit offsets may come from several threads at once; the
+// file is closed by one thread when no other uses it.
+class open_file {
+ public:
+  virtual ~open_file() = default;
+  virtual long pread(char* buffer, std::size_t size, std::uint64_t offset) = 0;
+  virtual long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) = 0;
+  virtual int fstat(struct stat* record) = 0;
+  virtual int ftruncate(std::uint64_t length) = 0;
+  virtual int fsetxattr(const std::string& name, const void* value, std::size_t size,
+                        int flags) = 0;
+  virtual int close() = 0;
+
+  bool written = false;  // set by the first successful write, for the statistics
+};
+
+struct opened {
+  std::unique_ptr<open_file> file;
+  std::uint64_t size = 0;
+  int error = 0;
+};
+
+// One volume connection. Safe under concurrent calls from many threads.
+class volume {
+ public:
+  virtual ~volume() = default;
+  virtual opened open(const std::string& path, int flags) = 0;
+  virtual int mkdir(const std::string& path, mode_t mode) = 0;
+  virtual int unlink(const std::string& path) = 0;
+  virtual long getxattr(const std::string& path, const std::string& name, void* value,
+                        std::size_t size) = 0;
+};
+
+struct connected {
+  std::unique_ptr<volume> connection;
+  int error = 0;
+};
+
+connected connect_local(const settings::core_settings& s, const iopx_tree_cfg& cfg);
+int local_snap_volfile(const settings::core_settings& s, const std::string& name,
+                       std::string& volfile);
+
+connected connect_gluster(const settings::core_settings& s, const iopx_tree_cfg& cfg);
+int gluster_snap_volfile(const settings::core_settings& s, const std::string& name,
+                         std::string& volfile);
+
+// Open flags that would change a file; refused on read-only (snapshot) connections.
+bool open_flags_write(int flags);
+
+// "/a/b", "a/b" and "//a/b" name the same entry: the path without its leading slashes.
+std::string inside_volume(const std::string& path);
+
+}  // namespace tarn::backend

@@ -1,0 +1,199 @@
+// Volumes that are directories of the local file system: volume V is <local_root>/V and
+// snapshot S is the read-only directory <local_snapshots>/S.
+//
+// Every path is resolved with openat2(RESOLVE_BENEATH) from the volume's root directory,
+// so neither ".." nor a symbolic link inside the volume reaches a file outside it; such
+// paths fail like missing files (ENOENT).
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "tarncore/backend.h"
+
+namespace tarn::backend {
+namespace {
+
+// Mode of files and directories created here; copies of users' files stay private.
+constexpr mode_t created_file_mode = 0600;
+
+long negative_errno() { return -long(errno); }
+
+// EXDEV is how RESOLVE_BENEATH refuses an escape: report it as a missing file.
+int resolve_error(int error) { return error == EXDEV ? ENOENT : error; }
+
+int open_beneath(int root, const std::string& relative, int flags, mode_t mode) {
+  if (relative.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  open_how how{};
+  how.flags = std::uint64_t(flags | O_CLOEXEC | O_NOCTTY);
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  int fd;
+  do {
+    fd = int(syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) errno = resolve_error(errno);
+  return fd;
+}
+
+// Splits "a/b/c/" into the directory "a/b" (resolved beneath root) and the name "c".
+struct parent_and_name {
+  int parent_fd = -1;
+  std::string name;
+  int error = 0;
+};
+
+parent_and_name open_parent(int root, const std::string& path) {
+  std::string relative = inside_volume(path);
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  if (relative.empty()) return {-1, "", path.empty() ? ENOENT : EEXIST};
+  const auto slash = relative.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : relative.substr(0, slash);
+  const int fd = open_beneath(root, directory, O_PATH | O_DIRECTORY, 0);
+  if (fd < 0) return {-1, "", errno};
+  return {fd, relative.substr(slash == std::string::npos ? 0 : slash + 1), 0};
+}
+
+class local_file final : public open_file {
+ public:
+  local_file(int fd, bool read_only) : fd(fd), read_only(read_only) {}
+  ~local_file() override { close(); }
+
+  long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
+    ssize_t n;
+    do n = ::pread(fd, buffer, size, off_t(offset)); while (n < 0 && errno == EINTR);
+    return n < 0 ? negative_errno() : long(n);
+  }
+
+  long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) override {
+    if (read_only) return -EROFS;
+    ssize_t n;
+    do n = ::pwrite(fd, buffer, size, off_t(offset)); while (n < 0 && errno == EINTR);
+    return n < 0 ? negative_errno() : long(n);
+  }
+
+  int fstat(struct stat* record) override {
+    return ::fstat(fd, record) < 0 ? int(negative_errno()) : 0;
+  }
+
+  int ftruncate(std::uint64_t length) override {
+    if (read_only) return -EROFS;
+    return ::ftruncate(fd, off_t(length)) < 0 ? int(negative_errno()) : 0;
+  }
+
+  int fsetxattr(const std::string& name, const void* value, std::size_t size,
+                int flags) override {
+    if (read_only) return -EROFS;
+    return ::fsetxattr(fd, name.c_str(), value, size, flags) < 0 ? int(negative_errno()) : 0;
+  }
+
+  int close() override {
+    if (fd < 0) return -EBADF;
+    const int result = ::close(fd);
+    fd = -1;
+    return result < 0 ? int(negative_errno()) : 0;
+  }
+
+ private:
+  int fd;
+  bool read_only;
+};
+
+class local_volume final : public volume {
+ public:
+  local_volume(int root, bool read_only) : root(root), read_only(read_only) {}
+  ~local_volume() override { ::close(root); }
+
+  opened open(const std::string& path, int flags) override {
+    if (read_only && open_flags_write(flags)) return {nullptr, 0, EROFS};
+    // O_NONBLOCK: a FIFO listed as a scan file must fail, not hang the worker.
+    const int fd = open_beneath(root, inside_volume(path), flags | O_NONBLOCK, created_file_mode);
+    if (fd < 0) return {nullptr, 0, errno};
+    struct stat record;
+    if (::fstat(fd, &record) < 0) {
+      const int error = errno;
+      ::close(fd);
+      return {nullptr, 0, error};
+    }
+    return {std::make_unique<local_file>(fd, read_only), std::uint64_t(record.st_size), 0};
+  }
+
+  int mkdir(const std::string& path, mode_t mode) override {
+    if (read_only) return -EROFS;
+    parent_and_name target = open_parent(root, path);
+    if (target.parent_fd < 0) return -target.error;
+    const int result = ::mkdirat(target.parent_fd, target.name.c_str(), mode);
+    const int error = errno;
+    ::close(target.parent_fd);
+    return result < 0 ? -error : 0;
+  }
+
+  int unlink(const std::string& path) override {
+    if (read_only) return -EROFS;
+    parent_and_name target = open_parent(root, path);
+    if (target.parent_fd < 0) return -(target.error == EEXIST ? EISDIR : target.error);
+    const int result = ::unlinkat(target.parent_fd, target.name.c_str(), 0);
+    const int error = errno;
+    ::close(target.parent_fd);
+    return result < 0 ? -error : 0;
+  }
+
+  long getxattr(const std::string& path, const std::string& name, void* value,
+                std::size_t size) override {
+    std::string relative = inside_volume(path);
+    if (relative.empty() && !path.empty()) relative = ".";
+    const int fd = open_beneath(root, relative, O_PATH, 0);
+    if (fd < 0) return negative_errno();
+    // An O_PATH descriptor has no xattr calls of its own; its /proc link reaches the
+    // very inode that was resolved beneath the root.
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::getxattr(link.c_str(), name.c_str(), value, size);
+    const int error = errno;
+    ::close(fd);
+    return n < 0 ? -long(error) : long(n);
+  }
+
+ private:
+  int root;
+  bool read_only;
+};
+
+bool valid_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+connected open_root(const std::string& directory, bool read_only) {
+  const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return {nullptr, errno};
+  return {std::make_unique<local_volume>(fd, read_only), 0};
+}
+
+}  // namespace
+
+connected connect_local(const settings::core_settings& s, const iopx_tree_cfg& cfg) {
+  if (!cfg.volfile.empty()) return open_root(cfg.volfile, true);
+  if (!valid_name(cfg.volname)) return {nullptr, EINVAL};
+  return open_root(s.local_root + "/" + cfg.volname, false);
+}
+
+int local_snap_volfile(const settings::core_settings& s, const std::string& name,
+                       std::string& volfile) {
+  if (!valid_name(name)) return ENOENT;
+  const std::string directory = s.local_snapshots + "/" + name;
+  struct stat record;
+  if (::stat(directory.c_str(), &record) < 0) return errno;
+  if (!S_ISDIR(record.st_mode)) return ENOTDIR;
+  volfile = directory;
+  return 0;
+}
+
+}  // namespace tarn::backend
