@@ -184,7 +184,7 @@ long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {
   if (!volume) return count_or_errno(-ENOTCONN);
   if (!value) return count_or_errno(-EINVAL);
-  if (auto hit = hooks::check(operation::getxattr, volume->name(), path))
+  if (auto hit = hooks::check(operation::getxattr, volume->name(), path, -1, name))
     return count_or_errno(-hit->error);
   return count_or_errno(volume->storage().getxattr(path, name, value->iov_base, value->iov_len));
 }
@@ -193,7 +193,7 @@ std::error_code tarn_api::fsetxattr(const file_handle& file, const std::string& 
                                     iovec* value, int flags, const completion_handle&) {
   if (!file || !file->impl()) return error_of(EBADF);
   if (!value) return error_of(EINVAL);
-  if (auto hit = hooks::check(operation::fsetxattr, volume_name(file), file->path()))
+  if (auto hit = hooks::check(operation::fsetxattr, volume_name(file), file->path(), -1, name))
     return error_of(hit->error);
   const int result = file->impl()->fsetxattr(name, value->iov_base, value->iov_len, flags);
   return result < 0 ? error_of(-result) : success;

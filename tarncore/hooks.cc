@@ -24,8 +24,9 @@ std::string inside_volume(const std::string& path) {
 }
 
 bool hits(const core_testing::fault& f, core_testing::operation op, const std::string& volume,
-          const std::string& path, long offset) {
+          const std::string& path, long offset, const std::string& attribute) {
   if (f.op != op || f.times == 0) return false;
+  if (!f.attribute.empty() && f.attribute != attribute) return false;
   if (!f.volume.empty() && f.volume != volume) return false;
   if (!f.path.empty() && inside_volume(f.path) != inside_volume(path)) return false;
   return f.offset < 0 || f.offset == offset;
@@ -41,11 +42,12 @@ void update_armed() {
 std::atomic<bool> armed{false};
 
 std::optional<outcome> check_slow(core_testing::operation op, const std::string& volume,
-                                  const std::string& path, long offset) {
+                                  const std::string& path, long offset,
+                                  const std::string& attribute) {
   std::lock_guard<std::mutex> lock(state_mutex);
   if (tracing) trace.push_back({op, volume, path});
   for (auto& f : faults) {
-    if (!hits(f, op, volume, path, offset)) continue;
+    if (!hits(f, op, volume, path, offset, attribute)) continue;
     if (f.times > 0) --f.times;
     return outcome{f.error, f.result};
   }

@@ -20,12 +20,14 @@ struct outcome {
 
 // Records the call when tracing and returns the fault that hits it, if any.
 std::optional<outcome> check_slow(core_testing::operation op, const std::string& volume,
-                                  const std::string& path, long offset);
+                                  const std::string& path, long offset,
+                                  const std::string& attribute);
 
 inline std::optional<outcome> check(core_testing::operation op, const std::string& volume,
-                                    const std::string& path, long offset = -1) {
+                                    const std::string& path, long offset = -1,
+                                    const std::string& attribute = std::string()) {
   if (!armed.load(std::memory_order_relaxed)) return std::nullopt;
-  return check_slow(op, volume, path, offset);
+  return check_slow(op, volume, path, offset, attribute);
 }
 
 // Hands a message to the capture when capturing; false when it must be logged normally.

@@ -34,7 +34,8 @@ int open_beneath(int root, const std::string& relative, int flags, mode_t mode) 
     return -1;
   }
   open_how how{};
-  how.flags = std::uint64_t(flags | O_CLOEXEC | O_NOCTTY);
+  // openat2 takes nothing beside O_PATH but O_DIRECTORY, O_NOFOLLOW and O_CLOEXEC.
+  how.flags = std::uint64_t(flags | O_CLOEXEC | ((flags & O_PATH) ? 0 : O_NOCTTY));
   how.mode = (flags & O_CREAT) ? mode : 0;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
   int fd;

@@ -28,6 +28,7 @@ struct fault {
   long result = -1;    // read, write: bytes to transfer instead; execute_command: exit code
   long offset = -1;    // read, write: only at this offset; alloc: only this size
   int times = -1;      // how many matching calls it hits; -1: all
+  std::string attribute;  // getxattr, fsetxattr: only this attribute; empty: every one
 };
 
 TARNCORE_API void inject_fault(const fault& f);

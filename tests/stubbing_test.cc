@@ -1,0 +1,291 @@
+// The stubbing worker: exact copies in the stated layout, exact marks on the live files,
+// and every failure row with its message, closes, failed collect file and result.
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "tests/support/stubber_fixture.h"
+
+namespace tarn::test {
+namespace {
+
+using strings = std::vector<std::string>;
+using core_testing::operation;
+
+class stubbing : public stubber_test {
+ protected:
+  // Stubs the collect files through the worker alone, on one thread.
+  std::error_code stub(const strings& collect_files) {
+    s = make_stubber();
+    s->stub_collect_files = collect_files;
+    return s->begin_stubbing(0, int(collect_files.size()), 1);
+  }
+  void expect_stubbed(const std::string& source, const std::string& target) {
+    SCOPED_TRACE(source);
+    EXPECT_EQ(read_bytes(cluster->backup(target)), read_bytes(cluster->snapshot(source)));
+    EXPECT_EQ(get_xattr(cluster->live(source), "trusted.riridized.uuid"), target);
+    struct stat record{};
+    ::stat(cluster->snapshot(source).c_str(), &record);
+    EXPECT_EQ(get_xattr(cluster->live(source), "trusted.farstow.mtime"), std::to_string(record.st_mtime));
+    EXPECT_EQ(get_xattr(cluster->backup(target), "trusted.tarn.source"), source);
+  }
+  void expect_unmarked(const std::string& source) {
+    EXPECT_FALSE(get_xattr(cluster->live(source), "trusted.farstow.mtime")) << source;
+  }
+  std::unique_ptr<stubber::stubber> s;
+};
+
+TEST_F(stubbing, copies_are_byte_identical_whatever_their_size) {
+  std::string list;
+  const std::size_t sizes[] = {0, 1, 32767, 32768, 32769, 2 * 32768 + 100, 1000003};
+  for (std::size_t size : sizes) {
+    const std::string name = "/data/f" + std::to_string(size);
+    cluster->add_file(name, pattern(size, unsigned(size)));
+    list += name + "\n";
+  }
+  cluster->add_list("lists/big-0001", list);
+  EXPECT_EQ(stub({"lists/big-0001"}), success);
+  for (std::size_t size : sizes)
+    expect_stubbed("/data/f" + std::to_string(size), "big/00000000/f" + std::to_string(size));
+  EXPECT_TRUE(s->delete_collect_files.empty());
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(stubbing, layout_and_marks_follow_the_collect_prefix_and_snap_time) {
+  cluster->add_file("/data/x.bin", "payload");
+  struct utimbuf times{977, 977};
+  ::utime(cluster->snapshot("/data/x.bin").c_str(), &times);
+  ::mkdir(cluster->live("vol1").c_str(), 0755);
+  set_xattr(cluster->live("vol1"), "user.snap_time", "42");
+  cluster->add_list("lists/vol1-0003", "/data/x.bin\n");
+  EXPECT_EQ(stub({"lists/vol1-0003"}), success);
+  EXPECT_EQ(get_xattr(cluster->live("/data/x.bin"), "trusted.riridized.uuid"), "vol1/42/x.bin");
+  EXPECT_EQ(get_xattr(cluster->live("/data/x.bin"), "trusted.farstow.mtime"), "977");
+  EXPECT_EQ(read_bytes(cluster->backup("vol1/42/x.bin")), "payload");
+}
+
+TEST_F(stubbing, collect_prefixes_and_snap_times_name_the_backup_directory) {
+  cluster->add_file("/a/f", "f");
+  ::mkdir(cluster->live("empty").c_str(), 0755);
+  set_xattr(cluster->live("empty"), "user.snap_time", "");
+  const struct {
+    const char* collect_file;
+    const char* target;
+  } cases[] = {
+      {"data-0001", "data/00000000/f"},
+      {"lists/--data-0001", "data/00000000/f"},
+      {"lists/plain", "plain/00000000/f"},
+      {"lists/empty-1", "empty//f"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.collect_file);
+    cluster->add_list(c.collect_file, "/a/f\n");
+    EXPECT_EQ(stub({c.collect_file}), success);
+    EXPECT_EQ(get_xattr(cluster->live("/a/f"), "trusted.riridized.uuid"), c.target);
+    EXPECT_TRUE(exists(cluster->backup(c.target)));
+  }
+}
+
+TEST_F(stubbing, an_empty_collect_file_still_makes_the_directories) {
+  cluster->add_list("lists/p-1", "");
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  EXPECT_TRUE(exists(cluster->backup("p/00000000")));
+  EXPECT_EQ(stub({}), success) << "a count of 0 does nothing";
+}
+
+// One row of the failure table: scan file /d/b of lists/p-1 fails.
+struct failure_row {
+  const char* name;
+  core_testing::fault fault;
+  strings messages;
+  strings closed;   // in order, after the failure
+  bool target_made;  // the copy of /d/b exists (empty or partial)
+};
+
+void PrintTo(const failure_row& row, std::ostream* out) { *out << row.name; }
+
+class stubbing_failures : public stubbing, public ::testing::WithParamInterface<failure_row> {};
+
+TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
+  const failure_row& row = GetParam();
+  for (const char* name : {"/d/a", "/d/b", "/d/c"}) cluster->add_file(name, pattern(70000, name[3]));
+  cluster->add_list("lists/p-1", "/d/a\n/d/b\n/d/c\n");
+  cluster->add_list("lists/p-2", "/d/c\n");
+  s = make_stubber();
+  s->stub_collect_files = {"lists/p-1", "lists/p-2"};
+  core_testing::inject_fault(row.fault);
+  core_testing::start_tracing();
+
+  EXPECT_EQ(s->begin_stubbing(0, 2, 1), code(EFAULT));
+
+  expect_stubbed("/d/a", "p/00000000/a");
+  expect_unmarked("/d/b");
+  expect_unmarked("/d/c");
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/c"))) << "nothing after the failure is touched";
+  EXPECT_EQ(exists(cluster->backup("p/00000000/b")), row.target_made);
+  EXPECT_EQ(read_bytes(cluster->live("lists/p-1.failed")), "/d/b\n");
+  EXPECT_EQ(s->delete_collect_files, strings{"lists/p-1.failed"});
+  EXPECT_EQ(messages(), row.messages);
+
+  strings closed_after_a;
+  const strings all = closes();
+  for (const std::string& close : all)
+    if (close.find("/d/a") == std::string::npos && close.find("p/00000000/a") == std::string::npos &&
+        close.find("lists/") == std::string::npos)
+      closed_after_a.push_back(close);
+  EXPECT_EQ(closed_after_a, row.closed);
+}
+
+const char* const label = "stubber::begin_stubbing(): ";
+const std::string source_closed = "livesnap:/d/b";
+const std::string target_closed = "backup:p/00000000/b";
+const std::string live_closed = "live:/d/b";
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, stubbing_failures,
+    ::testing::Values(
+        failure_row{"source_open", {operation::open, "livesnap", "/d/b", ENOENT},
+                    {std::string(label) + "Failed to open scan file /d/bon volume livesnap"}, {}, false},
+        failure_row{"target_open", {operation::open, "backup", "p/00000000/b", EACCES},
+                    {std::string(label) + "Failed to open scan file p/00000000/bon volume backup"},
+                    {source_closed}, false},
+        failure_row{"fstat", {operation::fstat, "livesnap", "/d/b", EIO},
+                    {std::string(label) + "Failed to stat scan file /d/bon volume livesnap"},
+                    {source_closed, target_closed}, true},
+        failure_row{"copy_read", {operation::read, "livesnap", "/d/b", EIO, -1, 32768},
+                    {"stubber::file_copy: Failed to read data from offset [32768] error [5]",
+                     std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
+                    {source_closed, target_closed}, true},
+        failure_row{"copy_write", {operation::write, "backup", "p/00000000/b", ENOSPC, -1, 65536},
+                    {"stubber::file_copy: Failed to write data to offset [65536] error [28]",
+                     std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
+                    {source_closed, target_closed}, true},
+        failure_row{"live_open", {operation::open, "live", "/d/b", ENOENT},
+                    {std::string(label) + "Failed to open scan file /d/bon volume live"},
+                    {source_closed, target_closed}, true},
+        failure_row{"uuid_attribute", {operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.riridized.uuid"},
+                    {}, {live_closed, source_closed, target_closed}, true},
+        failure_row{"mtime_attribute", {operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.farstow.mtime"},
+                    {}, {live_closed, source_closed, target_closed}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(stubbing, failures_before_the_scan_files_write_no_failed_collect_file) {
+  cluster->add_file("/d/a", "a");
+  cluster->add_list("lists/p-1", "/d/a\n");
+  const struct {
+    const char* name;
+    core_testing::fault fault;
+    std::error_code result;
+    strings messages;
+  } cases[] = {
+      {"collect file unreadable", {operation::open, "live", "lists/p-1", ENOENT}, code(EFAULT),
+       {"stubber::create_set_of_files(): Failed to open file lists/p-1on volume live",
+        std::string(label) + "Failed to generate file list from collect file."}},
+      {"prefix directory", {operation::mkdir, "backup", "p", EACCES}, code(EACCES),
+       {"stubber::create_directory: Unable to create directory path p in volume backup",
+        std::string(label) + "Failed to create directory p on volume backup."}},
+      {"backup directory", {operation::mkdir, "backup", "p/00000000", EDQUOT}, code(EDQUOT),
+       {"stubber::create_directory: Unable to create directory path p/00000000 in volume backup",
+        std::string(label) + "Failed to create directory p/00000000 on volume backup."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    core_testing::start_capturing_messages();
+    core_testing::inject_fault(c.fault);
+    EXPECT_EQ(stub({"lists/p-1"}), c.result);
+    EXPECT_EQ(messages(), c.messages);
+    EXPECT_TRUE(s->delete_collect_files.empty());
+    EXPECT_FALSE(exists(cluster->live("lists/p-1.failed")));
+    core_testing::clear_faults();
+  }
+}
+
+TEST_F(stubbing, short_transfers_never_leave_stale_bytes) {
+  const std::string content = pattern(100000, 7);
+  cluster->add_file("/d/a", content);
+  cluster->add_list("lists/p-1", "/d/a\n");
+  core_testing::inject_fault({operation::read, "livesnap", "/d/a", 0, 1000});
+  core_testing::inject_fault({operation::write, "backup", "p/00000000/a", 0, 333});
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  expect_stubbed("/d/a", "p/00000000/a");
+}
+
+TEST_F(stubbing, a_source_that_ends_early_fails_the_copy) {
+  cluster->add_file("/d/a", pattern(70000));
+  cluster->add_list("lists/p-1", "/d/a\n");
+  core_testing::inject_fault({operation::read, "livesnap", "/d/a", 0, 0, 32768});
+  EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
+  EXPECT_EQ(messages().front(), "stubber::file_copy: Failed to read data from offset [32768] error [5]");
+  expect_unmarked("/d/a");
+}
+
+TEST_F(stubbing, no_buffer_fails_the_copy_cleanly) {
+  cluster->add_file("/d/a", pattern(10));
+  cluster->add_list("lists/p-1", "/d/a\n");
+  core_testing::inject_fault({operation::alloc, "", "", ENOMEM, -1, 32768});
+  EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
+  EXPECT_EQ(messages().front(), "stubber::file_copy: Failed to read data from offset [0] error [12]");
+}
+
+TEST_F(stubbing, an_older_longer_target_keeps_no_tail) {
+  cluster->add_file("/d/a", "new");
+  write_bytes(cluster->backup("p/00000000/a"), "older and longer content");
+  cluster->add_list("lists/p-1", "/d/a\n");
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  EXPECT_EQ(read_bytes(cluster->backup("p/00000000/a")), "new");
+}
+
+TEST_F(stubbing, a_file_deleted_from_the_live_volume_is_not_recreated) {
+  write_bytes(cluster->snapshot("/d/gone"), "in the snapshot only");
+  cluster->add_list("lists/p-1", "/d/gone\n");
+  EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
+  EXPECT_FALSE(exists(cluster->live("/d/gone")));
+  EXPECT_EQ(messages(), strings{std::string(label) + "Failed to open scan file /d/goneon volume live"});
+}
+
+TEST_F(stubbing, without_a_snapshot_every_collect_file_fails_at_its_first_scan_file) {
+  cluster->write_config(local_cluster::config_naming("nosnap"));
+  cluster->add_file("/d/a", "a");
+  cluster->add_list("lists/p-1", "/d/a\n");
+  cluster->add_list("lists/q-1", "/d/a\n");
+  s = make_stubber();
+  EXPECT_FALSE(s->snap_ready);
+  s->stub_collect_files = {"lists/p-1", "lists/q-1"};
+  EXPECT_EQ(s->multithreaded_processing(&stubber::stubber::begin_stubbing, s->stub_collect_files, true), -1);
+  EXPECT_EQ(messages(), (strings{std::string(label) + "Failed to open scan file /d/aon volume nosnap",
+                                 std::string(label) + "Failed to open scan file /d/aon volume nosnap"}));
+  EXPECT_EQ(s->delete_collect_files.size(), 2u);
+}
+
+TEST_F(stubbing, a_target_is_never_shared_by_two_sources) {
+  cluster->add_file("/x/f", "x content");
+  cluster->add_file("/y/f", "y content");
+  cluster->add_list("lists/p-1", "/x/f\n");
+  cluster->add_list("lists/p-2", "/y/f\n");
+  cluster->add_list("lists/p-3", "/x/f\n/x/f\n");
+  s = make_stubber();
+  s->stub_collect_files = {"lists/p-1", "lists/p-2", "lists/p-3"};
+  EXPECT_EQ(s->multithreaded_processing(&stubber::stubber::begin_stubbing, s->stub_collect_files, true), -1);
+
+  const bool x_won = get_xattr(cluster->live("/x/f"), "trusted.farstow.mtime").has_value();
+  const std::string winner = x_won ? "/x/f" : "/y/f";
+  const std::string loser = x_won ? "/y/f" : "/x/f";
+  expect_stubbed(winner, "p/00000000/f");
+  expect_unmarked(loser);
+  EXPECT_EQ(messages(), strings{std::string(label) + "Failed to open scan file p/00000000/fon volume backup"});
+}
+
+TEST_F(stubbing, a_copy_made_for_another_source_in_an_earlier_run_is_left_alone) {
+  cluster->add_file("/x/f", "x content");
+  cluster->add_file("/y/f", "y content");
+  cluster->add_list("lists/p-1", "/x/f\n");
+  cluster->add_list("lists/p-2", "/y/f\n");
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  EXPECT_EQ(stub({"lists/p-2"}), code(EFAULT)) << "a new stubber: a new run";
+  expect_stubbed("/x/f", "p/00000000/f");
+  EXPECT_EQ(stub({"lists/p-1"}), success) << "the same source may be copied again";
+  expect_stubbed("/x/f", "p/00000000/f");
+}
+
+}  // namespace
+}  // namespace tarn::test

@@ -1,0 +1,238 @@
+// The core storage library on local volumes: paths stay inside their volume, results
+// have the stated forms, snapshots are read-only, commands run without a shell, and one
+// connection serves many threads.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <list>
+#include <thread>
+
+#include "core/tarn_api.h"
+#include "core/tarn_utils.h"
+#include "tests/support/fixture.h"
+
+namespace tarn::test {
+namespace {
+
+class core_library : public cluster_test {
+ protected:
+  void SetUp() override {
+    cluster_test::SetUp();
+    if (IsSkipped()) return;
+    api = std::make_unique<tarn_api>();
+    live = api->init({"glusterfs", "live", "", ""});
+    ASSERT_TRUE(live);
+  }
+
+  std::string read_all(const std::string& path) {
+    const file_handle file = api->open(live, path, O_RDONLY);
+    if (!file) return "<missing>";
+    const auto buffer = api->alloc_io_buffer(4096);
+    const long n = api->read(file, buffer, 4096, 0, 0);
+    api->close(file);
+    return n < 0 ? "<error>" : std::string(buffer->get_base(), std::size_t(n));
+  }
+
+  std::unique_ptr<tarn_api> api;
+  volume_handle live;
+};
+
+TEST_F(core_library, leading_slashes_name_the_same_file) {
+  cluster->add_file("data/x.bin", "payload");
+  EXPECT_EQ(read_all("/data/x.bin"), "payload");
+  EXPECT_EQ(read_all("data/x.bin"), "payload");
+  EXPECT_EQ(read_all("//data//x.bin"), "payload");
+}
+
+TEST_F(core_library, no_path_reaches_outside_the_volume) {
+  write_bytes(cluster->live("../secret"), "outside");
+  write_bytes("/var/tmp/tarn-outside-target", "outside");
+  ASSERT_EQ(::symlink("/var/tmp/tarn-outside-target", cluster->live("absolute").c_str()), 0);
+  ASSERT_EQ(::symlink("../secret", cluster->live("relative").c_str()), 0);
+  ::mkdir(cluster->live("dir").c_str(), 0755);
+  ASSERT_EQ(::symlink("..", cluster->live("dir/up").c_str()), 0);
+  write_bytes(cluster->live("inside"), "inside");
+  ASSERT_EQ(::symlink("inside", cluster->live("good-link").c_str()), 0);
+
+  for (const char* path : {"../secret", "/../secret", "dir/../../secret", "absolute", "relative",
+                           "dir/up/../secret"}) {
+    SCOPED_TRACE(path);
+    errno = 0;
+    EXPECT_FALSE(api->open(live, path, O_RDONLY));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(api->open(live, path, O_RDWR | O_CREAT));
+    iovec probe{nullptr, 0};
+    EXPECT_EQ(api->getxattr(live, path, "user.any", &probe), -1);
+    EXPECT_NE(api->unlink(live, path + std::string("/x")), success);
+  }
+  EXPECT_NE(api->mkdir(live, "../made", 0777), success);
+  EXPECT_FALSE(exists(cluster->live("../made")));
+  EXPECT_EQ(read_all("good-link"), "inside");
+  EXPECT_EQ(read_bytes("/var/tmp/tarn-outside-target"), "outside");
+  ::unlink("/var/tmp/tarn-outside-target");
+}
+
+TEST_F(core_library, results_carry_errno_values) {
+  errno = 0;
+  EXPECT_FALSE(api->open(live, "missing", O_RDONLY));
+  EXPECT_EQ(errno, ENOENT);
+
+  EXPECT_EQ(api->mkdir(live, "d", 0777), success);
+  EXPECT_EQ(api->mkdir(live, "d", 0777), std::error_code(EEXIST, std::generic_category()));
+  EXPECT_EQ(api->mkdir(live, "no/parent", 0777), std::error_code(ENOENT, std::generic_category()));
+  EXPECT_EQ(api->unlink(live, "missing"), std::error_code(ENOENT, std::generic_category()));
+
+  write_bytes(cluster->live("f"), "0123456789");
+  set_xattr(cluster->live("f"), "user.v", "value");
+  iovec probe{nullptr, 0};
+  EXPECT_EQ(api->getxattr(live, "/f", "user.v", &probe), 5);
+  char small[3];
+  iovec too_small{small, sizeof small};
+  EXPECT_EQ(api->getxattr(live, "f", "user.v", &too_small), -1);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(api->getxattr(live, "f", "user.none", &probe), -1);
+  EXPECT_EQ(errno, ENODATA);
+
+  const file_handle file = api->open(live, "f", O_RDWR | O_CREAT);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->get_file_size(), 10u) << "O_CREAT keeps an existing file's data";
+  struct stat record{};
+  EXPECT_EQ(api->fstat(file, &record), success);
+  EXPECT_EQ(record.st_size, 10);
+  char value[] = "abc";
+  iovec attribute{value, 3};
+  EXPECT_EQ(api->fsetxattr(file, "trusted.tarn.test", &attribute, 0), success);
+  EXPECT_EQ(get_xattr(cluster->live("f"), "trusted.tarn.test"), "abc");
+  EXPECT_EQ(api->ftruncate(file, 4), success);
+  EXPECT_EQ(api->close(file), success);
+  EXPECT_EQ(read_bytes(cluster->live("f")), "0123");
+  const auto buffer = api->alloc_io_buffer(16);
+  EXPECT_EQ(api->read(file, buffer, 16, 0, 0), -1) << "a closed handle reads nothing";
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(core_library, io_buffers_are_page_aligned) {
+  for (unsigned long size : {1ul, 128ul, 32768ul}) {
+    const auto buffer = api->alloc_io_buffer(size);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer->get_base()) % sysconf(_SC_PAGESIZE), 0u);
+    std::memset(buffer->get_base(), 0xff, size);
+  }
+}
+
+TEST_F(core_library, snapshots_are_found_by_name_and_read_only) {
+  std::string volfile;
+  EXPECT_EQ(tarn_utils::get_snap_volfile("nosuchsnap", volfile), ENOENT);
+  EXPECT_NE(tarn_utils::get_snap_volfile("", volfile), 0);
+  EXPECT_NE(tarn_utils::get_snap_volfile("../live", volfile), 0);
+  ASSERT_EQ(tarn_utils::get_snap_volfile("livesnap", volfile), 0);
+
+  cluster->add_file("f", "snapshot data");
+  tarn_api snap_api;
+  const volume_handle snap = snap_api.init({"glusterfs", "livesnap", "", volfile});
+  ASSERT_TRUE(snap);
+  const std::error_code read_only(EROFS, std::generic_category());
+  for (int flags : {O_RDWR, O_WRONLY, O_RDWR | O_CREAT, O_WRONLY | O_CREAT, O_RDONLY | O_TRUNC}) {
+    errno = 0;
+    EXPECT_FALSE(snap_api.open(snap, "f", flags)) << flags;
+    EXPECT_EQ(errno, EROFS);
+  }
+  EXPECT_EQ(snap_api.mkdir(snap, "d", 0777), read_only);
+  EXPECT_EQ(snap_api.unlink(snap, "f"), read_only);
+  const file_handle file = snap_api.open(snap, "f", O_RDONLY);
+  ASSERT_TRUE(file);
+  char value[] = "x";
+  iovec attribute{value, 1};
+  EXPECT_EQ(snap_api.fsetxattr(file, "trusted.x", &attribute, 0), read_only);
+  EXPECT_EQ(snap_api.ftruncate(file, 0), read_only);
+  const auto buffer = snap_api.alloc_io_buffer(64);
+  EXPECT_EQ(snap_api.read(file, buffer, 64, 0, 0), 13);
+  EXPECT_EQ(read_bytes(cluster->snapshot("f")), "snapshot data");
+}
+
+TEST_F(core_library, connections_refuse_names_that_are_not_volumes) {
+  for (const char* name : {"", ".", "..", "../live", "nosuchvolume"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(api->init({"glusterfs", name, "", ""}));
+  }
+  EXPECT_EQ(messages().size(), 5u);
+  errno = 0;
+  EXPECT_FALSE(api->open(volume_handle(), "f", O_RDONLY)) << "an empty volume handle fails cleanly";
+  EXPECT_EQ(api->mkdir(volume_handle(), "d", 0777), std::error_code(ENOTCONN, std::generic_category()));
+}
+
+TEST_F(core_library, one_connection_serves_many_threads) {
+  const std::string content = pattern(100000);
+  cluster->add_file("shared", content);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 16; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string mine = "t" + std::to_string(t);
+      for (int round = 0; round < 20; ++round) {
+        if (api->mkdir(live, mine, 0777) != success && round == 0) ++failures;
+        const file_handle out = api->open(live, mine + "/f", O_RDWR | O_CREAT);
+        const file_handle in = api->open(live, "shared", O_RDONLY);
+        const auto buffer = api->alloc_io_buffer(32768);
+        if (!out || !in || !buffer) { ++failures; continue; }
+        for (unsigned long offset = 0; offset < content.size(); offset += 32768) {
+          const long n = api->read(in, buffer, 32768, offset, 0);
+          if (n <= 0 || api->write(out, buffer, std::size_t(n), offset, 0) != n) ++failures;
+        }
+        iovec probe{nullptr, 0};
+        api->getxattr(live, "shared", "user.none", &probe);
+        api->close(in);
+        api->close(out);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int t = 0; t < 16; ++t) EXPECT_EQ(read_bytes(cluster->live("t" + std::to_string(t) + "/f")), content);
+}
+
+TEST_F(core_library, faults_hit_the_calls_they_name) {
+  cluster->add_file("a", pattern(300));
+  core_testing::inject_fault({core_testing::operation::read, "live", "/a", EIO, -1, 128, 1});
+  core_testing::inject_fault({core_testing::operation::read, "live", "a", 0, 7, 256, -1});
+  const file_handle file = api->open(live, "a", O_RDONLY);
+  const auto buffer = api->alloc_io_buffer(128);
+  EXPECT_EQ(api->read(file, buffer, 128, 0, 0), 128);
+  EXPECT_EQ(api->read(file, buffer, 128, 128, 0), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(api->read(file, buffer, 128, 128, 0), 128) << "the fault was for one call";
+  EXPECT_EQ(api->read(file, buffer, 128, 256, 0), 7) << "a short read";
+  core_testing::inject_fault({core_testing::operation::open, "other", "", ENOSPC});
+  EXPECT_TRUE(api->open(live, "a", O_RDONLY)) << "faults of another volume do not hit";
+}
+
+TEST(command_execution, runs_programs_without_a_shell) {
+  std::list<std::string> output;
+  std::string errors;
+  EXPECT_EQ(tarn_utils::execute_command("echo  one   two", output, errors, 100), 0);
+  EXPECT_EQ(output, std::list<std::string>{"one two"});
+
+  output.clear();
+  const std::string marker = "/var/tmp/tarn-injected-" + std::to_string(::getpid());
+  EXPECT_EQ(tarn_utils::execute_command("echo a;touch " + marker + " $(id) `id` |cat", output, errors, 0), 0);
+  EXPECT_FALSE(exists(marker));
+  EXPECT_EQ(output, std::list<std::string>{"a;touch " + marker + " $(id) `id` |cat"});
+
+  output.clear();
+  EXPECT_EQ(tarn_utils::execute_command("sh -c exit${IFS}3", output, errors, 0), 3);
+  EXPECT_EQ(tarn_utils::execute_command("ls /nonexistent-path", output, errors, 0), 2);
+  EXPECT_NE(errors.find("nonexistent-path"), std::string::npos);
+  EXPECT_EQ(tarn_utils::execute_command("no-such-program-anywhere x", output, errors, 0), 127);
+  EXPECT_EQ(tarn_utils::execute_command("", output, errors, 0), 127);
+  EXPECT_EQ(tarn_utils::execute_command("sh -c kill${IFS}-9${IFS}$$", output, errors, 0), 128 + 9);
+
+  output.clear();
+  EXPECT_EQ(tarn_utils::execute_command("seq 1000", output, errors, 10), 0);
+  EXPECT_EQ(output.size(), 10u) << "output kept to the asked number of lines";
+  EXPECT_EQ(output.front(), "1");
+}
+
+}  // namespace
+}  // namespace tarn::test
