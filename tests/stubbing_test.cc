@@ -272,7 +272,9 @@ TEST_F(stubbing, a_target_is_never_shared_by_two_sources) {
   const std::string loser = x_won ? "/y/f" : "/x/f";
   expect_stubbed(winner, "p/00000000/f");
   expect_unmarked(loser);
-  EXPECT_EQ(messages(), strings{std::string(label) + "Failed to open scan file p/00000000/fon volume backup"});
+  // /x/f is listed by two collect files: when /y/f wins, both of them fail.
+  const strings refused(x_won ? 1 : 2, std::string(label) + "Failed to open scan file p/00000000/fon volume backup");
+  EXPECT_EQ(messages(), refused);
 }
 
 TEST_F(stubbing, a_copy_made_for_another_source_in_an_earlier_run_is_left_alone) {

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# On a fresh Debian 12 machine, as root: installs what is needed, then builds and runs
+# every test three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
+# and under ThreadSanitizer. The GlusterFS suite starts its own single-node cluster.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+suite() {
+  local name=$1 build=$2
+  shift 2
+  echo "=== $name"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$build.configure.log" 2>&1 ||
+    { cat "$build.configure.log"; return 1; }
+  cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -50 "$build.build.log"; return 1; }
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900)
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+suite "tests" build
+suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan -DTARN_SANITIZE=address
+suite "tests under ThreadSanitizer" build-tsan -DTARN_SANITIZE=thread
+echo "=== all suites passed"
