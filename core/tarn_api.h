@@ -69,6 +69,8 @@ class TARNCORE_API tarn_api {
   // Cuts the open file to `length` bytes.
   std::error_code ftruncate(const file_handle& file, std::uint64_t length,
                             const completion_handle& completion = {});
+  // Puts the file's data on stable storage; reports write errors held back until now.
+  std::error_code fsync(const file_handle& file, const completion_handle& completion = {});
   std::error_code mkdir(const volume_handle& volume, const std::string& path, mode_t mode,
                         const completion_handle& completion = {});
   std::error_code unlink(const volume_handle& volume, const std::string& path,

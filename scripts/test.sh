@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # On a fresh Debian 12 machine, as root: installs what is needed, then builds and runs
 # every test three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer. The GlusterFS suite starts its own single-node cluster.
+# and under ThreadSanitizer. The tests on GlusterFS run on a single-node cluster that this
+# script starts, and stops again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,6 +16,17 @@ suite() {
   cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -50 "$build.build.log"; return 1; }
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900)
 }
+
+# The GlusterFS test cluster, for the tests on real volumes; stopped again on exit.
+gluster_state=/var/lib/tarn-test-gluster
+if [ "$(id -u)" = 0 ]; then
+  scripts/gluster-test-cluster.sh stop "$gluster_state" > /dev/null 2>&1 || true
+  trap 'scripts/gluster-test-cluster.sh stop "$gluster_state"' EXIT
+  scripts/gluster-test-cluster.sh start "$gluster_state"
+  export TARN_TEST_GLUSTER=$gluster_state
+else
+  echo "test.sh: not root: the GlusterFS tests are skipped" >&2
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -1,8 +1,8 @@
 // The stubbing worker: copies each scan file from the snapshot volume to the backup
 // volume and then marks the live file with where its copy lies and which version it is.
 //
-// A live file is marked only after its copy is complete and exactly as long as the
-// snapshot file, and "trusted.riridized.uuid" is always set before "trusted.farstow.mtime".
+// A live file is marked only after its copy is complete, exactly as long as the snapshot
+// file and on stable storage, and "trusted.riridized.uuid" is always set before "trusted.farstow.mtime".
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -155,10 +155,12 @@ bool stubber::stub_scan_file(const std::string& source_path, const std::string& 
     return false;
   }
   const unsigned long size = static_cast<unsigned long>(record.st_size);
-  // An older, longer file at the target keeps no tail past the new copy.
+  // An older, longer file at the target keeps no tail past the new copy, and the copy is
+  // on stable storage before the live file says that it is safe.
   const bool copied =
       file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
-      (files.target->get_file_size() <= size || backup_api->ftruncate(files.target, size) == success);
+      (files.target->get_file_size() <= size || backup_api->ftruncate(files.target, size) == success) &&
+      backup_api->fsync(files.target) == success;
   if (!copied) {
     logger.error(label, "Failed to copy scan file %sto %s on %s", source_path.c_str(),
                  target_path.c_str(), backup_volname.c_str());

@@ -162,6 +162,14 @@ std::error_code tarn_api::ftruncate(const file_handle& file, std::uint64_t lengt
   return result < 0 ? error_of(-result) : success;
 }
 
+std::error_code tarn_api::fsync(const file_handle& file, const completion_handle&) {
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::fsync, volume_name(file), file->path()))
+    return error_of(hit->error);
+  const int result = file->impl()->fsync();
+  return result < 0 ? error_of(-result) : success;
+}
+
 std::error_code tarn_api::mkdir(const volume_handle& volume, const std::string& path,
                                 mode_t mode, const completion_handle&) {
   if (!volume) return error_of(ENOTCONN);

@@ -27,6 +27,7 @@ class open_file {
   virtual long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) = 0;
   virtual int fstat(struct stat* record) = 0;
   virtual int ftruncate(std::uint64_t length) = 0;
+  virtual int fsync() = 0;  // the data on stable storage, write errors reported
   virtual int fsetxattr(const std::string& name, const void* value, std::size_t size,
                         int flags) = 0;
   virtual int close() = 0;

@@ -91,6 +91,8 @@ class local_file final : public open_file {
     return ::ftruncate(fd, off_t(length)) < 0 ? int(negative_errno()) : 0;
   }
 
+  int fsync() override { return ::fdatasync(fd) < 0 ? int(negative_errno()) : 0; }
+
   int fsetxattr(const std::string& name, const void* value, std::size_t size,
                 int flags) override {
     if (read_only) return -EROFS;

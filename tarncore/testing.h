@@ -13,7 +13,7 @@
 namespace tarn::core_testing {
 
 enum class operation {
-  open, read, write, close, fstat, ftruncate, mkdir, unlink, getxattr, fsetxattr,
+  open, read, write, close, fstat, ftruncate, fsync, mkdir, unlink, getxattr, fsetxattr,
   alloc, execute_command, get_snap_volfile
 };
 

@@ -47,7 +47,7 @@ std::string call_for(const std::string& base_name) {
   return "farstow|stub|glusterfs|live|glusterfs|backup|/tmp/farstow/" + base_name + "|/tmp/failed-files";
 }
 
-class operations : public stubber_test {
+class operations_base : public stubber_test {
  protected:
   void SetUp() override {
     stubber_test::SetUp();
@@ -73,7 +73,10 @@ class operations : public stubber_test {
 
 // Each operation on a stubber of its own, as the host program runs them: a stubber's
 // lists only grow, so a second call on one stubber works on the first call's entries too.
-TEST_F(operations, stub_then_truncate_then_delete_the_same_container) {
+class operations : public on_both_backends<operations_base> {};
+INSTANTIATE_ON_BOTH_BACKENDS(operations);
+
+TEST_P(operations, stub_then_truncate_then_delete_the_same_container) {
   add_tree();
   ASSERT_EQ(make_stubber()->init("lists/container", stubber::stubber::stub), 0);
   EXPECT_EQ(read_bytes(cluster->backup("p/00000000/a")), read_bytes(cluster->snapshot("/d/a")));
@@ -99,7 +102,7 @@ TEST_F(operations, stub_then_truncate_then_delete_the_same_container) {
   EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(operations, a_failed_stub_run_removes_the_container_and_the_failed_copies) {
+TEST_P(operations, a_failed_stub_run_removes_the_container_and_the_failed_copies) {
   add_tree();
   core_testing::inject_fault({operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.farstow.mtime"});
   auto s = make_stubber();
@@ -112,7 +115,7 @@ TEST_F(operations, a_failed_stub_run_removes_the_container_and_the_failed_copies
   EXPECT_EQ(s->cleared_dirs, strings{"p/00000000"});
 }
 
-TEST_F(operations, invalid_calls_change_nothing) {
+TEST_P(operations, invalid_calls_change_nothing) {
   add_tree();
   auto s = make_stubber();
   for (int code : {0, 4, -1}) EXPECT_EQ(s->init("lists/container", code), -1) << code;
@@ -126,7 +129,7 @@ TEST_F(operations, invalid_calls_change_nothing) {
   expect_container_removed(false);
 }
 
-TEST_F(operations, an_unreadable_container_is_cleaned_up_except_for_delete) {
+TEST_P(operations, an_unreadable_container_is_cleaned_up_except_for_delete) {
   const std::string read_failure = "stubber::create_set_of_files(): Failed to open file lists/noon volume live";
   const std::string list_failure = "stubber::init(): Failed to generate collect file list from conatiner file.";
   const std::string cleanup_failure = "stubber::cleanup_container_files: Failed to unlink lists/no from volume live.";
@@ -147,7 +150,7 @@ TEST_F(operations, an_unreadable_container_is_cleaned_up_except_for_delete) {
   EXPECT_TRUE(recorded_calls().empty());
 }
 
-TEST_F(operations, delete_always_succeeds_and_removes_the_container) {
+TEST_P(operations, delete_always_succeeds_and_removes_the_container) {
   add_tree();
   cluster->add_list("lists/container", "lists/p-1\nlists/missing-1\nlists/q-1\n");
   auto s = make_stubber();
@@ -159,7 +162,7 @@ TEST_F(operations, delete_always_succeeds_and_removes_the_container) {
   expect_container_removed(true);
 }
 
-TEST_F(operations, snap_time_names_the_directory_that_deletion_clears) {
+TEST_P(operations, snap_time_names_the_directory_that_deletion_clears) {
   cluster->add_file("/d/a", "a");
   ::mkdir(cluster->live("p").c_str(), 0755);
   set_xattr(cluster->live("p"), "user.snap_time", "1700000000");
@@ -173,7 +176,7 @@ TEST_F(operations, snap_time_names_the_directory_that_deletion_clears) {
   EXPECT_EQ(s->cleared_dirs, strings{"p/1700000000"});
 }
 
-TEST_F(operations, copies_of_other_files_survive_a_colliding_run_and_its_deletion_pass) {
+TEST_P(operations, copies_of_other_files_survive_a_colliding_run_and_its_deletion_pass) {
   cluster->add_file("/x/f", "x content");
   cluster->add_file("/y/f", "y content");
   cluster->add_list("lists/p-1", "/x/f\n");
@@ -194,7 +197,7 @@ TEST_F(operations, copies_of_other_files_survive_a_colliding_run_and_its_deletio
   EXPECT_FALSE(exists(cluster->backup("p/00000000/f")));
 }
 
-TEST_F(operations, cleanup_reports_each_path_it_cannot_remove) {
+TEST_P(operations, cleanup_reports_each_path_it_cannot_remove) {
   cluster->add_file("/d/a", "a");
   cluster->add_list("lists/p-1", "/d/a\n");
   const struct {
@@ -223,7 +226,7 @@ TEST_F(operations, cleanup_reports_each_path_it_cannot_remove) {
   }
 }
 
-TEST_F(operations, a_failing_archive_tool_stops_truncation) {
+TEST_P(operations, a_failing_archive_tool_stops_truncation) {
   add_tree();
   write_bytes(fake_bin + "/exit", "3\n");
   auto s = make_stubber();
@@ -237,7 +240,7 @@ TEST_F(operations, a_failing_archive_tool_stops_truncation) {
   expect_container_removed(true);
 }
 
-TEST_F(operations, an_unreadable_collect_file_stops_truncation) {
+TEST_P(operations, an_unreadable_collect_file_stops_truncation) {
   add_tree();
   ::unlink(cluster->live("lists/p-1").c_str());
   auto s = make_stubber();
@@ -246,7 +249,7 @@ TEST_F(operations, an_unreadable_collect_file_stops_truncation) {
   EXPECT_EQ(messages().at(1), "stubber::init(): Files truncation failed.");
 }
 
-TEST_F(operations, truncation_writes_only_into_a_safe_work_directory) {
+TEST_P(operations, truncation_writes_only_into_a_safe_work_directory) {
   add_tree();
   const struct {
     const char* name;
@@ -279,7 +282,7 @@ TEST_F(operations, truncation_writes_only_into_a_safe_work_directory) {
   EXPECT_FALSE(exists("/tmp/farstow"));
 }
 
-TEST_F(operations, the_driver_runs_one_thread_per_collect_file) {
+TEST_P(operations, the_driver_runs_one_thread_per_collect_file) {
   const int files = 3 * int(boost::thread::hardware_concurrency()) + 5;
   std::string container;
   for (int i = 0; i < files; ++i) {
@@ -296,7 +299,7 @@ TEST_F(operations, the_driver_runs_one_thread_per_collect_file) {
               "p" + std::to_string(i) + "/00000000/f" + std::to_string(i));
 }
 
-TEST_F(operations, a_stub_run_fails_on_any_failure_of_its_workers) {
+TEST_P(operations, a_stub_run_fails_on_any_failure_of_its_workers) {
   add_tree();
   auto s = make_stubber();
   s->stub_collect_files = {"lists/p-1"};
@@ -327,7 +330,10 @@ class thread_limit {
   const std::string directory = "/sys/fs/cgroup/pids/tarn-test-" + std::to_string(::getpid());
 };
 
-TEST_F(operations, work_is_done_when_threads_cannot_be_started) {
+// Local volumes only: the child of a fork must not share gfapi's connection threads.
+class operations_local : public operations_base {};
+
+TEST_F(operations_local, work_is_done_when_threads_cannot_be_started) {
   const int files = 40;
   std::string container;
   for (int i = 0; i < files; ++i) {

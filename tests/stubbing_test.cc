@@ -12,7 +12,7 @@ namespace {
 using strings = std::vector<std::string>;
 using core_testing::operation;
 
-class stubbing : public stubber_test {
+class stubbing_base : public stubber_test {
  protected:
   // Stubs the collect files through the worker alone, on one thread.
   std::error_code stub(const strings& collect_files) {
@@ -35,7 +35,11 @@ class stubbing : public stubber_test {
   std::unique_ptr<stubber::stubber> s;
 };
 
-TEST_F(stubbing, copies_are_byte_identical_whatever_their_size) {
+class stubbing : public stubbing_base {};
+class stubbing_data : public on_both_backends<stubbing_base> {};
+INSTANTIATE_ON_BOTH_BACKENDS(stubbing_data);
+
+TEST_P(stubbing_data, copies_are_byte_identical_whatever_their_size) {
   std::string list;
   const std::size_t sizes[] = {0, 1, 32767, 32768, 32769, 2 * 32768 + 100, 1000003};
   for (std::size_t size : sizes) {
@@ -51,7 +55,7 @@ TEST_F(stubbing, copies_are_byte_identical_whatever_their_size) {
   EXPECT_TRUE(messages().empty());
 }
 
-TEST_F(stubbing, layout_and_marks_follow_the_collect_prefix_and_snap_time) {
+TEST_P(stubbing_data, layout_and_marks_follow_the_collect_prefix_and_snap_time) {
   cluster->add_file("/data/x.bin", "payload");
   struct utimbuf times{977, 977};
   ::utime(cluster->snapshot("/data/x.bin").c_str(), &times);
@@ -64,7 +68,7 @@ TEST_F(stubbing, layout_and_marks_follow_the_collect_prefix_and_snap_time) {
   EXPECT_EQ(read_bytes(cluster->backup("vol1/42/x.bin")), "payload");
 }
 
-TEST_F(stubbing, collect_prefixes_and_snap_times_name_the_backup_directory) {
+TEST_P(stubbing_data, collect_prefixes_and_snap_times_name_the_backup_directory) {
   cluster->add_file("/a/f", "f");
   ::mkdir(cluster->live("empty").c_str(), 0755);
   set_xattr(cluster->live("empty"), "user.snap_time", "");
@@ -104,7 +108,7 @@ struct failure_row {
 
 void PrintTo(const failure_row& row, std::ostream* out) { *out << row.name; }
 
-class stubbing_failures : public stubbing, public ::testing::WithParamInterface<failure_row> {};
+class stubbing_failures : public stubbing_base, public ::testing::WithParamInterface<failure_row> {};
 
 TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
   const failure_row& row = GetParam();
@@ -159,6 +163,9 @@ INSTANTIATE_TEST_SUITE_P(
         failure_row{"copy_write", {operation::write, "backup", "p/00000000/b", ENOSPC, -1, 65536},
                     {"stubber::file_copy: Failed to write data to offset [65536] error [28]",
                      std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
+                    {source_closed, target_closed}, true},
+        failure_row{"copy_sync", {operation::fsync, "backup", "p/00000000/b", EIO},
+                    {std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
                     {source_closed, target_closed}, true},
         failure_row{"live_open", {operation::open, "live", "/d/b", ENOENT},
                     {std::string(label) + "Failed to open scan file /d/bon volume live"},
@@ -227,7 +234,7 @@ TEST_F(stubbing, no_buffer_fails_the_copy_cleanly) {
   EXPECT_EQ(messages().front(), "stubber::file_copy: Failed to read data from offset [0] error [12]");
 }
 
-TEST_F(stubbing, an_older_longer_target_keeps_no_tail) {
+TEST_P(stubbing_data, an_older_longer_target_keeps_no_tail) {
   cluster->add_file("/d/a", "new");
   write_bytes(cluster->backup("p/00000000/a"), "older and longer content");
   cluster->add_list("lists/p-1", "/d/a\n");
@@ -235,7 +242,7 @@ TEST_F(stubbing, an_older_longer_target_keeps_no_tail) {
   EXPECT_EQ(read_bytes(cluster->backup("p/00000000/a")), "new");
 }
 
-TEST_F(stubbing, a_file_deleted_from_the_live_volume_is_not_recreated) {
+TEST_P(stubbing_data, a_file_deleted_from_the_live_volume_is_not_recreated) {
   write_bytes(cluster->snapshot("/d/gone"), "in the snapshot only");
   cluster->add_list("lists/p-1", "/d/gone\n");
   EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
@@ -244,7 +251,7 @@ TEST_F(stubbing, a_file_deleted_from_the_live_volume_is_not_recreated) {
 }
 
 TEST_F(stubbing, without_a_snapshot_every_collect_file_fails_at_its_first_scan_file) {
-  cluster->write_config(local_cluster::config_naming("nosnap"));
+  cluster->write_config(test_cluster::config_naming("nosnap"));
   cluster->add_file("/d/a", "a");
   cluster->add_list("lists/p-1", "/d/a\n");
   cluster->add_list("lists/q-1", "/d/a\n");
@@ -257,7 +264,7 @@ TEST_F(stubbing, without_a_snapshot_every_collect_file_fails_at_its_first_scan_f
   EXPECT_EQ(s->delete_collect_files.size(), 2u);
 }
 
-TEST_F(stubbing, a_target_is_never_shared_by_two_sources) {
+TEST_P(stubbing_data, a_target_is_never_shared_by_two_sources) {
   cluster->add_file("/x/f", "x content");
   cluster->add_file("/y/f", "y content");
   cluster->add_list("lists/p-1", "/x/f\n");
@@ -277,7 +284,7 @@ TEST_F(stubbing, a_target_is_never_shared_by_two_sources) {
   EXPECT_EQ(messages(), refused);
 }
 
-TEST_F(stubbing, a_copy_made_for_another_source_in_an_earlier_run_is_left_alone) {
+TEST_P(stubbing_data, a_copy_made_for_another_source_in_an_earlier_run_is_left_alone) {
   cluster->add_file("/x/f", "x content");
   cluster->add_file("/y/f", "y content");
   cluster->add_list("lists/p-1", "/x/f\n");

@@ -2,6 +2,7 @@
 #include "tests/support/isolation.h"
 
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -53,47 +54,70 @@ std::string pattern(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-local_cluster::local_cluster() {
-  char directory[] = "/var/tmp/tarn-test-XXXXXX";
-  if (!::mkdtemp(directory)) throw std::runtime_error("cannot make a test directory");
-  root = directory;
-  for (const std::string& volume : {live(), backup(), snapshot()}) fs::create_directories(volume);
-  ::setenv("TARNCORE_BACKEND", "local", 1);
-  ::setenv("TARNCORE_LOCAL_ROOT", root.c_str(), 1);
-  ::unsetenv("TARNCORE_LOCAL_SNAPSHOTS");
+test_cluster::test_cluster(backend k) : kind(k) {
+  if (kind == backend::local) set_up_local();
+  else set_up_gluster();
   write_config(config_naming(snap_name));
 }
 
-local_cluster::~local_cluster() {
+void test_cluster::set_up_local() {
+  char directory[] = "/var/tmp/tarn-test-XXXXXX";
+  if (!::mkdtemp(directory)) throw std::runtime_error("cannot make a test directory");
+  root = directory;
+  live_dir = root + "/" + live_name;
+  backup_dir = root + "/" + backup_name;
+  snapshot_dir = root + "/.snaps/" + snap_name;
+  for (const std::string& volume : {live_dir, backup_dir, snapshot_dir}) fs::create_directories(volume);
+  ::setenv("TARNCORE_BACKEND", "local", 1);
+  ::setenv("TARNCORE_LOCAL_ROOT", root.c_str(), 1);
+  ::unsetenv("TARNCORE_LOCAL_SNAPSHOTS");
+}
+
+std::optional<std::string> gluster_unavailable() {
+  const char* state = std::getenv("TARN_TEST_GLUSTER");
+  if (!state || !*state) return "no GlusterFS test cluster: scripts/test.sh starts one (as root)";
+  if (!exists(std::string(state) + "/mnt/live/.")) return std::string("no GlusterFS mounts under ") + state;
+  return std::nullopt;
+}
+
+// The volumes are shared by every test on GlusterFS: each test starts by emptying them.
+void test_cluster::set_up_gluster() {
+  if (auto reason = gluster_unavailable()) throw std::runtime_error(*reason);
+  const std::string state = std::getenv("TARN_TEST_GLUSTER");
+  live_dir = state + "/mnt/" + live_name;
+  backup_dir = state + "/mnt/" + backup_name;
+  snapshot_dir = state + "/mnt/" + snap_name;
+  backup_brick_dir = state + "/bricks/" + backup_name;
+  for (const std::string& volume : {live_dir, backup_dir, snapshot_dir})
+    for (fs::directory_iterator entry(volume), end; entry != end; ++entry) fs::remove_all(entry->path());
+  char host[256] = "localhost";
+  ::gethostname(host, sizeof host);
+  ::setenv("TARNCORE_BACKEND", "glusterfs", 1);
+  ::setenv("TARNCORE_GLUSTER_SERVER", host, 1);
+  ::setenv("TARNCORE_GLUSTERD_DIR", (state + "/glusterd").c_str(), 1);
+}
+
+test_cluster::~test_cluster() {
+  if (root.empty()) return;
   boost::system::error_code ignored;
   fs::remove_all(root, ignored);
 }
 
-std::string local_cluster::live(const std::string& path) const {
-  return root + "/" + live_name + "/" + path;
-}
-std::string local_cluster::backup(const std::string& path) const {
-  return root + "/" + backup_name + "/" + path;
-}
-std::string local_cluster::snapshot(const std::string& path) const {
-  return root + "/.snaps/" + snap_name + "/" + path;
-}
-
-void local_cluster::add_file(const std::string& path, const std::string& bytes) const {
+void test_cluster::add_file(const std::string& path, const std::string& bytes) const {
   write_bytes(live(path), bytes);
   write_bytes(snapshot(path), bytes);
 }
 
-void local_cluster::add_list(const std::string& path, const std::string& text) const {
+void test_cluster::add_list(const std::string& path, const std::string& text) const {
   write_bytes(live(path), text);
 }
 
-std::string local_cluster::config_naming(const std::string& snapshot_name) {
+std::string test_cluster::config_naming(const std::string& snapshot_name) {
   return R"({"livefsvolname": "live", "backupvolname": "backup", "glustersnapname": ")" +
          snapshot_name + R"(", "nodes": []})";
 }
 
-void local_cluster::write_config(const std::string& json) const {
+void test_cluster::write_config(const std::string& json) const {
   if (!isolated())
     throw std::logic_error("refusing to write the cluster configuration outside a private mount namespace");
   write_bytes("/run/gluster/shared_storage/livefs.json", json);

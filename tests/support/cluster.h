@@ -1,8 +1,10 @@
 #pragma once
 
-// Volumes for tests: a live volume, its snapshot and a backup volume, reachable both
-// through the core library (by name) and as directories of this machine for checking.
+// Volumes for tests: a live volume "live", its snapshot "livesnap" and a backup volume
+// "backup", reached by name through the core library and as directories of this machine
+// for checking: local directories, or FUSE mounts of a GlusterFS test cluster.
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,26 +15,31 @@ void write_bytes(const std::string& path, const std::string& bytes);  // makes p
 bool exists(const std::string& path);
 std::optional<std::string> get_xattr(const std::string& path, const std::string& name);
 void set_xattr(const std::string& path, const std::string& name, const std::string& value);
-// Bytes 0, 1, 2, ... 250, 0, 1, ...: every chunk of a copy differs from its neighbours.
+// Bytes that differ from one chunk of a copy to the next.
 std::string pattern(std::size_t size, unsigned seed = 0);
 
-class local_cluster {
- public:
-  // Makes empty volumes "live", "backup" and the snapshot "livesnap" in a fresh directory,
-  // points the core library at them and writes the cluster configuration.
-  local_cluster();
-  ~local_cluster();
-  local_cluster(const local_cluster&) = delete;
-  local_cluster& operator=(const local_cluster&) = delete;
+enum class backend { local, glusterfs };
 
+class test_cluster {
+ public:
+  // Empty volumes on `kind`, the core library pointed at them, the cluster configuration
+  // written. Throws when the backend is not available (see gluster_unavailable()).
+  explicit test_cluster(backend kind);
+  ~test_cluster();
+  test_cluster(const test_cluster&) = delete;
+  test_cluster& operator=(const test_cluster&) = delete;
+
+  const backend kind;
   const std::string live_name = "live";
   const std::string backup_name = "backup";
   const std::string snap_name = "livesnap";
 
   // Paths on this machine of an entry inside each volume.
-  std::string live(const std::string& path = "") const;
-  std::string backup(const std::string& path = "") const;
-  std::string snapshot(const std::string& path = "") const;
+  std::string live(const std::string& path = "") const { return live_dir + "/" + path; }
+  std::string backup(const std::string& path = "") const { return backup_dir + "/" + path; }
+  std::string snapshot(const std::string& path = "") const { return snapshot_dir + "/" + path; }
+  // On GlusterFS: the path of an entry of the backup volume on its brick.
+  std::string backup_brick(const std::string& path) const { return backup_brick_dir + "/" + path; }
 
   // A scan file as it is on the live volume and in the snapshot.
   void add_file(const std::string& path, const std::string& bytes) const;
@@ -44,7 +51,15 @@ class local_cluster {
   static std::string config_naming(const std::string& snapshot_name);
 
  private:
-  std::string root;
+  void set_up_local();
+  void set_up_gluster();
+
+  std::string root;  // local: the directory that holds the volumes
+  std::string live_dir, backup_dir, snapshot_dir, backup_brick_dir;
 };
+
+// Why the GlusterFS test cluster cannot be used, or nothing when it can. The test command
+// starts one and names it in TARN_TEST_GLUSTER (its state directory).
+std::optional<std::string> gluster_unavailable();
 
 }  // namespace tarn::test

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,12 +14,22 @@
 
 namespace tarn::test {
 
-// A test on fresh local volumes, with faults cleared and messages captured.
+// A test on fresh volumes, with faults cleared and messages captured. Local volumes
+// unless a subclass names another backend.
 class cluster_test : public ::testing::Test {
  protected:
+  virtual backend kind() const { return backend::local; }
+
   void SetUp() override {
     if (!isolated()) GTEST_SKIP() << "needs root and a private mount namespace";
-    cluster = std::make_unique<local_cluster>();
+    if (kind() == backend::glusterfs) {
+      if (auto reason = gluster_unavailable()) {
+        const char* ci = std::getenv("CI");
+        if (ci && std::strcmp(ci, "true") == 0) FAIL() << *reason << " (CI must run the GlusterFS tests)";
+        GTEST_SKIP() << *reason;
+      }
+    }
+    cluster = std::make_unique<test_cluster>(kind());
     core_testing::start_capturing_messages();
   }
   void TearDown() override {
@@ -34,7 +46,26 @@ class cluster_test : public ::testing::Test {
     return lines;
   }
 
-  std::unique_ptr<local_cluster> cluster;
+  std::unique_ptr<test_cluster> cluster;
 };
+
+// A fixture whose tests run once per backend (TEST_P with INSTANTIATE_ON_BOTH_BACKENDS).
+template <class Fixture>
+class on_both_backends : public Fixture, public ::testing::WithParamInterface<backend> {
+ protected:
+  backend kind() const override { return this->GetParam(); }
+};
+
+inline void PrintTo(backend b, std::ostream* out) { *out << (b == backend::local ? "local" : "glusterfs"); }
+
+inline std::string backend_name(const ::testing::TestParamInfo<backend>& info) {
+  return info.param == backend::local ? "local" : "glusterfs";
+}
+
+#define INSTANTIATE_ON_BOTH_BACKENDS(fixture)                                                  \
+  INSTANTIATE_TEST_SUITE_P(backends, fixture,                                                  \
+                           ::testing::Values(::tarn::test::backend::local,                     \
+                                             ::tarn::test::backend::glusterfs),                \
+                           ::tarn::test::backend_name)
 
 }  // namespace tarn::test

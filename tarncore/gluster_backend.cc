@@ -1,0 +1,234 @@
+// Volumes of a GlusterFS cluster through gfapi.
+//
+// One glfs_t per volume (or snapshot volfile) serves every thread and every tarn_api of
+// the process. Connections are kept until the process exits and are never finished:
+// glfs_fini can hold a caller for up to ten seconds, and a host must not wait for that
+// each time it drops a stubber. The process's exit releases them.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <glusterfs/api/glfs.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "tarncore/backend.h"
+
+namespace tarn::backend {
+namespace {
+
+constexpr mode_t created_file_mode = 0600;
+constexpr int gfapi_log_level = 4;  // errors only
+
+// The one place where gfapi's errors become this library's errno values.
+int gluster_error() {
+  const int error = errno;
+  switch (error) {
+    case 0:
+      return -EIO;  // gfapi failed without saying why
+    case ESTALE:
+      return -ENOENT;  // the entry went away between lookup and use
+    default:
+      return -error;
+  }
+}
+
+// "/a/b", "a/b" and "//a//b" are "/a/b". A ".." that would climb above the volume's root
+// fails like a missing file, as it does on local volumes.
+bool volume_path(const std::string& path, std::string& absolute) {
+  absolute.clear();
+  int depth = 0;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string component = path.substr(start, end - start);
+    if (component == "..") {
+      if (--depth < 0) return false;
+    } else if (!component.empty() && component != ".") {
+      ++depth;
+    }
+    if (!component.empty()) absolute += "/" + component;
+    start = end + 1;
+  }
+  if (absolute.empty()) absolute = "/";
+  if (path.size() > 1 && path.back() == '/') absolute += "/";
+  return !path.empty();
+}
+
+struct connection {
+  glfs_t* fs = nullptr;
+  bool read_only = false;
+};
+
+class gluster_file final : public open_file {
+ public:
+  gluster_file(glfs_fd_t* fd, bool read_only) : fd(fd), read_only(read_only) {}
+  ~gluster_file() override { close(); }
+
+  long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
+    const ssize_t n = glfs_pread(fd, buffer, size, off_t(offset), 0, nullptr);
+    return n < 0 ? gluster_error() : long(n);
+  }
+
+  long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) override {
+    if (read_only) return -EROFS;
+    const ssize_t n = glfs_pwrite(fd, buffer, size, off_t(offset), 0, nullptr, nullptr);
+    return n < 0 ? gluster_error() : long(n);
+  }
+
+  int fstat(struct stat* record) override {
+    return glfs_fstat(fd, record) < 0 ? gluster_error() : 0;
+  }
+
+  int ftruncate(std::uint64_t length) override {
+    if (read_only) return -EROFS;
+    return glfs_ftruncate(fd, off_t(length), nullptr, nullptr) < 0 ? gluster_error() : 0;
+  }
+
+  // Also where write-behind reports the errors of writes it had acknowledged.
+  int fsync() override {
+    return glfs_fdatasync(fd, nullptr, nullptr) < 0 ? gluster_error() : 0;
+  }
+
+  int fsetxattr(const std::string& name, const void* value, std::size_t size,
+                int flags) override {
+    if (read_only) return -EROFS;
+    return glfs_fsetxattr(fd, name.c_str(), value, size, flags) < 0 ? gluster_error() : 0;
+  }
+
+  int close() override {
+    if (!fd) return -EBADF;
+    const int result = glfs_close(fd);
+    fd = nullptr;
+    return result < 0 ? gluster_error() : 0;
+  }
+
+ private:
+  glfs_fd_t* fd;
+  bool read_only;
+};
+
+class gluster_volume final : public volume {
+ public:
+  explicit gluster_volume(std::shared_ptr<const connection> c) : c(std::move(c)) {}
+
+  opened open(const std::string& path, int flags) override {
+    if (c->read_only && open_flags_write(flags)) return {nullptr, 0, EROFS};
+    std::string absolute;
+    if (!volume_path(path, absolute)) return {nullptr, 0, ENOENT};
+    // glfs_open never creates; glfs_creat without O_EXCL opens an existing file as it is.
+    glfs_fd_t* fd = (flags & O_CREAT) ? glfs_creat(c->fs, absolute.c_str(), flags, created_file_mode)
+                                      : glfs_open(c->fs, absolute.c_str(), flags);
+    if (!fd) return {nullptr, 0, -gluster_error()};
+    struct stat record;
+    if (glfs_fstat(fd, &record) < 0) {
+      const int error = -gluster_error();
+      glfs_close(fd);
+      return {nullptr, 0, error};
+    }
+    return {std::make_unique<gluster_file>(fd, c->read_only), std::uint64_t(record.st_size), 0};
+  }
+
+  int mkdir(const std::string& path, mode_t mode) override {
+    if (c->read_only) return -EROFS;
+    std::string absolute;
+    if (!volume_path(path, absolute)) return -ENOENT;
+    return glfs_mkdir(c->fs, absolute.c_str(), mode) < 0 ? gluster_error() : 0;
+  }
+
+  int unlink(const std::string& path) override {
+    if (c->read_only) return -EROFS;
+    std::string absolute;
+    if (!volume_path(path, absolute)) return -ENOENT;
+    return glfs_unlink(c->fs, absolute.c_str()) < 0 ? gluster_error() : 0;
+  }
+
+  long getxattr(const std::string& path, const std::string& name, void* value,
+                std::size_t size) override {
+    std::string absolute;
+    if (!volume_path(path, absolute)) return -ENOENT;
+    const ssize_t n = glfs_getxattr(c->fs, absolute.c_str(), name.c_str(), value, size);
+    return n < 0 ? gluster_error() : long(n);
+  }
+
+ private:
+  std::shared_ptr<const connection> c;
+};
+
+// The process's connections, by server and volume or by volfile. Never destroyed, so
+// that no glfs_fini runs at exit either.
+std::mutex connections_mutex;
+auto& connections = *new std::map<std::string, std::shared_ptr<const connection>>;
+
+std::shared_ptr<const connection> make_connection(const settings::core_settings& s,
+                                                  const iopx_tree_cfg& cfg, int& error) {
+  glfs_t* fs = glfs_new(cfg.volname.c_str());
+  if (!fs) {
+    error = ENOMEM;
+    return nullptr;
+  }
+  const int configured = cfg.volfile.empty()
+                             ? glfs_set_volfile_server(fs, "tcp", s.gluster_server.c_str(), s.gluster_port)
+                             : glfs_set_volfile(fs, cfg.volfile.c_str());
+  if (configured < 0 || glfs_set_logging(fs, s.gluster_log.c_str(), gfapi_log_level) < 0 ||
+      glfs_init(fs) < 0) {
+    error = -gluster_error();
+    glfs_fini(fs);
+    return nullptr;
+  }
+  return std::make_shared<const connection>(connection{fs, !cfg.volfile.empty()});
+}
+
+bool plain_name(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+connected connect_gluster(const settings::core_settings& s, const iopx_tree_cfg& cfg) {
+  if (cfg.volfile.empty() && !plain_name(cfg.volname)) return {nullptr, EINVAL};
+  const std::string key = cfg.volfile.empty()
+                              ? "server " + s.gluster_server + ":" + std::to_string(s.gluster_port) +
+                                    " volume " + cfg.volname
+                              : "volfile " + cfg.volfile;
+  std::lock_guard<std::mutex> lock(connections_mutex);
+  auto found = connections.find(key);
+  if (found == connections.end()) {
+    int error = 0;
+    std::shared_ptr<const connection> made = make_connection(s, cfg, error);
+    if (!made) return {nullptr, error};
+    found = connections.emplace(key, std::move(made)).first;
+  }
+  return {std::make_unique<gluster_volume>(found->second), 0};
+}
+
+// glusterd keeps a snapshot's client volfile at
+// <glusterd_dir>/snaps/<snapshot>/<snapshot volume id>/trusted-<snapshot volume id>.tcp-fuse.vol
+int gluster_snap_volfile(const settings::core_settings& s, const std::string& name,
+                         std::string& volfile) {
+  if (!plain_name(name)) return ENOENT;
+  const std::string directory = s.glusterd_dir + "/snaps/" + name;
+  DIR* snapshot = ::opendir(directory.c_str());
+  if (!snapshot) return errno == ENOTDIR ? ENOENT : errno;
+  int result = ENOENT;
+  while (const dirent* entry = ::readdir(snapshot)) {
+    const std::string id = entry->d_name;
+    if (id.size() != 32 || id.find_first_not_of("0123456789abcdef") != std::string::npos) continue;
+    const std::string candidate = directory + "/" + id + "/trusted-" + id + ".tcp-fuse.vol";
+    struct stat record;
+    if (::stat(candidate.c_str(), &record) == 0 && S_ISREG(record.st_mode)) {
+      volfile = candidate;
+      result = 0;
+      break;
+    }
+  }
+  ::closedir(snapshot);
+  return result;
+}
+
+}  // namespace tarn::backend
