@@ -4,11 +4,7 @@ set -euo pipefail
 prefix=$1
 demo=$(cd "$(dirname "$0")" && pwd)
 
-for dir in /run/gluster/shared_storage /tmp; do
-  mkdir -p "$dir"
-  mount -t tmpfs tarn-demo "$dir"
-done
-chmod 1777 /tmp
+source "$demo/../scripts/private-tmp.sh"
 
 root=$(mktemp -d /var/tmp/tarn-demo-XXXXXX)
 trap 'rm -rf "$root"' EXIT

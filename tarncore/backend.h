@@ -11,12 +11,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/tarn_types.h"
 #include "tarncore/settings.h"
 
 namespace tarn::backend {
+
+// The block that a read-only handle read ahead, and where it lies in the file.
+struct read_ahead {
+  std::mutex mutex;  // uncontended: a handle is read by one worker at a time
+  std::vector<char> block;
+  std::uint64_t offset = 0;
+  std::size_t length = 0;
+};
 
 // An open file. Reads at explicit offsets may come from several threads at once; the
 // file is closed by one thread when no other uses it.
@@ -33,6 +43,7 @@ class open_file {
   virtual int close() = 0;
 
   bool written = false;  // set by the first successful write, for the statistics
+  std::unique_ptr<read_ahead> ahead;  // only on handles opened read-only
 };
 
 struct opened {

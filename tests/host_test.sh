@@ -7,9 +7,7 @@ if [ -z "${TARN_HOST_TEST_ISOLATED:-}" ]; then
   [ "$(id -u)" = 0 ] || { echo "host_test: needs root; skipped"; exit 0; }
   TARN_HOST_TEST_ISOLATED=1 exec unshare --mount --propagation private -- "$0" "$@"
 fi
-mkdir -p /run/gluster/shared_storage
-mount -t tmpfs host-test /run/gluster/shared_storage
-mount -t tmpfs -o mode=1777 host-test /tmp
+source "$(dirname "$0")/../scripts/private-tmp.sh"
 
 passed=0 failed=0
 check() {  # check NAME EXPECTED_STATUS COMMAND...
