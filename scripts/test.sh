@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # On a fresh Debian 12 machine, as root: installs what is needed, then builds and runs
 # every test three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer. The tests on GlusterFS run on a single-node cluster that this
+# and under ThreadSanitizer; then fuzzes the list-file and configuration readers for a
+# minute each (TARN_FUZZ_SECONDS). The tests on GlusterFS run on a single-node cluster that this
 # script starts, and stops again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+total=0
 suite() {
   local name=$1 build=$2
   shift 2
@@ -14,7 +16,8 @@ suite() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; return 1; }
   cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -50 "$build.build.log"; return 1; }
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900)
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900) | tee "$build.ctest.log"
+  total=$((total + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$build.ctest.log")))
 }
 
 # The GlusterFS test cluster, for the tests on real volumes; stopped again on exit.
@@ -31,9 +34,11 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp}
 
 suite "tests" build
 suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan -DTARN_SANITIZE=address
 suite "tests under ThreadSanitizer" build-tsan -DTARN_SANITIZE=thread
-echo "=== all suites passed"
+tests/fuzz/run.sh "${TARN_FUZZ_SECONDS:-60}"
+echo "=== every suite passed: plain, ASan+UBSan, TSan, fuzzing"
+echo "tests: $total passed, 0 failed"

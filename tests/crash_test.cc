@@ -1,0 +1,136 @@
+// Crash consistency: the host program is killed with SIGKILL at random moments of stub
+// runs. A live file that carries both marks must always have, at the path that its uuid
+// names, a complete copy of the version that its mtime names; and a new run over the same
+// files must then stub every one of them correctly.
+//
+// TARN_CRASH_SEED and TARN_CRASH_TRIALS choose the moments and how many trials there are.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+
+#include "tests/support/fixture.h"
+
+namespace tarn::test {
+namespace {
+
+const int lists = 4;
+const int files_per_list = 12;
+
+std::string scan_file(int list, int i) { return "/d" + std::to_string(list) + "/f" + std::to_string(i); }
+
+class crash : public cluster_test {
+ protected:
+  void SetUp() override {
+    cluster_test::SetUp();
+    if (IsSkipped()) return;
+    std::mt19937 sizes(7);
+    for (int list = 0; list < lists; ++list)
+      for (int i = 0; i < files_per_list; ++i) {
+        // Small files and large ones of several copy chunks.
+        const std::size_t size = i % 3 == 0 ? 1 + sizes() % (3 << 20) : sizes() % 9000;
+        cluster->add_file(scan_file(list, i), pattern(size, unsigned(list * 100 + i)));
+      }
+  }
+
+  void write_container() {
+    std::string container;
+    for (int list = 0; list < lists; ++list) {
+      std::string collect;
+      for (int i = 0; i < files_per_list; ++i) collect += scan_file(list, i) + "\n";
+      cluster->add_list("lists/p" + std::to_string(list) + "-1", collect);
+      container += "lists/p" + std::to_string(list) + "-1\n";
+    }
+    cluster->add_list("lists/c", container);
+  }
+
+  pid_t start_stub() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execl(TARN_HOST_PROGRAM, TARN_HOST_PROGRAM, "-q", "stub", "live", "backup", "lists/c", nullptr);
+      ::_exit(127);
+    }
+    return child;
+  }
+
+  int finish(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+  }
+
+  // Every mark names a complete copy of the marked version. Returns the files marked.
+  int check_marks() {
+    int marked = 0;
+    for (int list = 0; list < lists; ++list)
+      for (int i = 0; i < files_per_list; ++i) {
+        const std::string name = scan_file(list, i);
+        const auto mtime = get_xattr(cluster->live(name), "trusted.farstow.mtime");
+        if (!mtime) continue;
+        ++marked;
+        const auto target = get_xattr(cluster->live(name), "trusted.riridized.uuid");
+        EXPECT_TRUE(target) << name;
+        if (!target) continue;
+        EXPECT_EQ(read_bytes(cluster->backup(*target)), read_bytes(cluster->snapshot(name))) << name;
+        struct stat record{};
+        ::stat(cluster->snapshot(name).c_str(), &record);
+        EXPECT_EQ(*mtime, std::to_string(record.st_mtime)) << name;
+      }
+    return marked;
+  }
+
+  void forget_marks() {
+    for (int list = 0; list < lists; ++list)
+      for (int i = 0; i < files_per_list; ++i) {
+        const std::string path = cluster->live(scan_file(list, i));
+        ::removexattr(path.c_str(), "trusted.riridized.uuid");
+        ::removexattr(path.c_str(), "trusted.farstow.mtime");
+      }
+  }
+};
+
+int environment_number(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value ? std::atoi(value) : fallback;
+}
+
+TEST_F(crash, a_killed_stub_run_never_leaves_a_mark_without_its_copy) {
+  const unsigned seed = unsigned(environment_number("TARN_CRASH_SEED", 20261208));
+  const int trials = environment_number("TARN_CRASH_TRIALS", 60);
+  std::mt19937 moments(seed);
+
+  write_container();
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(finish(start_stub()), 0);
+  const long full_run_us = long(std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - started).count());
+  check_marks();
+
+  int killed_mid_run = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", trial " + std::to_string(trial));
+    forget_marks();
+    if (trial % 2 == 0) ::system(("rm -rf '" + cluster->backup() + "'/*").c_str());
+    write_container();
+    const pid_t child = start_stub();
+    ::usleep(useconds_t(moments() % std::uint32_t(full_run_us + 1)));
+    ::kill(child, SIGKILL);
+    const int status = finish(child);
+    if (WIFSIGNALED(status)) ++killed_mid_run;
+    check_marks();
+
+    write_container();
+    ASSERT_EQ(finish(start_stub()), 0) << "a new run after the kill";
+    EXPECT_EQ(check_marks(), lists * files_per_list);
+  }
+  std::printf("crash trials: %d, killed during the run: %d, seed %u\n", trials, killed_mid_run, seed);
+  EXPECT_GT(killed_mid_run, trials / 2);
+}
+
+}  // namespace
+}  // namespace tarn::test
