@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # The demo itself; scripts/demo.sh runs it in a private mount namespace.
+# Usage: run-demo.sh PREFIX [GLUSTER_STATE_DIR]
+#   without a state directory: on local volumes in a fresh directory;
+#   with one: on the volumes of the GlusterFS test cluster started there.
 set -euo pipefail
 prefix=$1
+gluster_state=${2:-}
 demo=$(cd "$(dirname "$0")" && pwd)
 
 source "$demo/../scripts/private-tmp.sh"
 
-root=$(mktemp -d /var/tmp/tarn-demo-XXXXXX)
-trap 'rm -rf "$root"' EXIT
-export TARNCORE_BACKEND=local TARNCORE_LOCAL_ROOT=$root TARNCORE_LOG=stderr
+export TARNCORE_LOG=stderr
 export PATH="$demo/bin:$prefix/bin:$PATH"
-live=$root/live backup=$root/backup snapshot=$root/.snaps/livesnap
+if [ -z "$gluster_state" ]; then
+  root=$(mktemp -d /var/tmp/tarn-demo-XXXXXX)
+  trap 'rm -rf "$root"' EXIT
+  export TARNCORE_BACKEND=local TARNCORE_LOCAL_ROOT=$root
+  live=$root/live backup=$root/backup snapshot=$root/.snaps/livesnap
+  where="local volumes under $root"
+else
+  export TARNCORE_BACKEND=glusterfs TARNCORE_GLUSTER_SERVER=$(hostname) TARNCORE_GLUSTERD_DIR=$gluster_state/glusterd
+  live=$gluster_state/mnt/live backup=$gluster_state/mnt/backup snapshot=$gluster_state/mnt/livesnap
+  where="GlusterFS volumes (mounted under $gluster_state/mnt)"
+fi
 
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
-step "Volumes under $root: live, backup, and the snapshot livesnap"
+step "$where: live, backup, and the snapshot livesnap"
 mkdir -p "$live/projects/alpha" "$live/projects/beta" "$live/lists" "$live/hosta" "$backup"
 head -c 300000 /dev/urandom > "$live/projects/alpha/survey.dat"
 head -c 70000 /dev/urandom > "$live/projects/alpha/model.bin"
@@ -24,8 +36,8 @@ setfattr -n user.snap_time -v 1733616000 "$live/hosta"
 printf '/projects/alpha/survey.dat\n/projects/alpha/model.bin\n' > "$live/lists/hosta-0001"
 printf '/projects/beta/report.txt\n/projects/beta/empty.log\n' > "$live/lists/hostb-0001"
 printf 'lists/hosta-0001\nlists/hostb-0001\n' > "$live/lists/container-1"
-mkdir -p "$(dirname "$snapshot")"
-cp -a "$live" "$snapshot"
+mkdir -p "$snapshot"
+cp -a "$live/." "$snapshot/"
 cat > /run/gluster/shared_storage/livefs.json <<JSON
 { "livefsvolname": "live", "backupvolname": "backup", "glustersnapname": "livesnap",
   "nodes": [ { "weight": 1, "ip": "127.0.0.1", "hostname": "$(hostname)", "serialno": "demo", "uuid": "demo" } ] }

@@ -48,7 +48,8 @@ write_snapshot_volfile() {
   } > "$directory/trusted-$id.tcp-fuse.vol"
 }
 
-# Caches of the FUSE side are off, so that the tests see at once what gfapi wrote.
+# Caches of the FUSE side are off, so that the tests see at once what gfapi wrote
+# (benchmarks keep GlusterFS's defaults: TARN_CLUSTER_DEFAULT_OPTIONS=1).
 uncached_volume() {
   local volume=$1
   for option in performance.quick-read performance.io-cache performance.stat-prefetch \
@@ -71,14 +72,14 @@ start() {
   for volume in "${volumes[@]}"; do
     if ! gluster volume info "$volume" > /dev/null 2>&1; then
       gluster volume create "$volume" "$host:$state/bricks/$volume" force > /dev/null
-      uncached_volume "$volume"
+      [ -n "${TARN_CLUSTER_DEFAULT_OPTIONS:-}" ] || uncached_volume "$volume"
     fi
     gluster volume start "$volume" force > /dev/null
     wait_for 30 "brick of $volume online" bricks_online "$volume"
     mkdir -p "$state/mnt/$volume"
-    mountpoint -q "$state/mnt/$volume" ||
-      mount -t glusterfs -o attribute-timeout=0,entry-timeout=0,negative-timeout=0 \
-        "$host:/$volume" "$state/mnt/$volume"
+    local options=attribute-timeout=0,entry-timeout=0,negative-timeout=0
+    [ -z "${TARN_CLUSTER_DEFAULT_OPTIONS:-}" ] || options=defaults
+    mountpoint -q "$state/mnt/$volume" || mount -t glusterfs -o "$options" "$host:/$volume" "$state/mnt/$volume"
   done
   write_snapshot_volfile
 }

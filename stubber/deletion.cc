@@ -19,21 +19,11 @@ std::error_code stubber::begin_deletion(int first, int count, int stride) {
 
 // A copy that cannot be removed (already gone, never made) is skipped without a message.
 std::error_code stubber::delete_collect_file(const std::string& collect_file) {
-  const std::string prefix = naming::collect_prefix(collect_file);
-  std::string snap_time;
-  if (const std::error_code result = read_snap_time(prefix, snap_time); result != success) {
-    logger.error(label, "Failed to read snap time of %s on volume %s.", prefix.c_str(),
-                 livefs_volname.c_str());
+  collect_work work;
+  if (const std::error_code result = read_collect_file(label, collect_file, work); result != success)
     return result;
-  }
-  std::vector<std::string> scan_list;
-  if (const std::error_code result = read_live_list(scan_list, collect_file); result != success) {
-    logger.error(label, "Failed to generate file list from collect file.");
-    return result;
-  }
-  const std::string backup_directory = naming::backup_directory(prefix, snap_time);
-  for (const std::string& scan_file : scan_list) {
-    const std::string target_path = naming::target_path(backup_directory, scan_file);
+  for (const std::string& scan_file : work.scan_list) {
+    const std::string target_path = naming::target_path(work.backup_directory, scan_file);
     // A copy that records another source belongs to a different file: keep it.
     std::string source;
     if (read_copy_source(target_path, source) == 0 && source != scan_file) {
@@ -44,7 +34,7 @@ std::error_code stubber::delete_collect_file(const std::string& collect_file) {
   }
 
   std::lock_guard<std::mutex> lock(list_mutex);
-  cleared_dirs.push_back(backup_directory);
+  cleared_dirs.push_back(work.backup_directory);
   return success;
 }
 

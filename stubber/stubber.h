@@ -104,6 +104,17 @@ class __attribute__((visibility("default"))) stubber {
  private:
   struct open_files;  // the files that one scan file has open
 
+  // What stubbing and deletion derive alike from one collect file.
+  struct collect_work {
+    std::string prefix;
+    std::string backup_directory;
+    std::vector<std::string> scan_list;
+  };
+  // The collect prefix, its snap time and backup directory, and the scan list; failures
+  // are logged under `label`.
+  std::error_code read_collect_file(const char* label, const std::string& collect_file,
+                                    collect_work& work);
+
   // The list file at `path` on the live volume, appended to `list`.
   std::error_code read_live_list(std::vector<std::string>& list, const std::string& path);
   // One entry of a list file, or the errno of a failed read in `error`.

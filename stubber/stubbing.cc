@@ -86,23 +86,29 @@ std::error_code stubber::read_snap_time(const std::string& collect_prefix,
   return success;
 }
 
-std::error_code stubber::stub_collect_file(const std::string& collect_file) {
-  const std::string failed_path = collect_file + ".failed";
-  const std::string prefix = naming::collect_prefix(collect_file);
-
+std::error_code stubber::read_collect_file(const char* label, const std::string& collect_file,
+                                           collect_work& work) {
+  work.prefix = naming::collect_prefix(collect_file);
   std::string snap_time;
-  if (const std::error_code result = read_snap_time(prefix, snap_time); result != success) {
-    logger.error(label, "Failed to read snap time of %s on volume %s.", prefix.c_str(),
+  if (const std::error_code result = read_snap_time(work.prefix, snap_time); result != success) {
+    logger.error(label, "Failed to read snap time of %s on volume %s.", work.prefix.c_str(),
                  livefs_volname.c_str());
     return result;
   }
-  std::vector<std::string> scan_list;
-  if (const std::error_code result = read_live_list(scan_list, collect_file); result != success) {
+  if (const std::error_code result = read_live_list(work.scan_list, collect_file); result != success) {
     logger.error(label, "Failed to generate file list from collect file.");
     return result;
   }
-  const std::string backup_directory = naming::backup_directory(prefix, snap_time);
-  for (const std::string& directory : {prefix, backup_directory}) {
+  work.backup_directory = naming::backup_directory(work.prefix, snap_time);
+  return success;
+}
+
+std::error_code stubber::stub_collect_file(const std::string& collect_file) {
+  const std::string failed_path = collect_file + ".failed";
+  collect_work work;
+  if (const std::error_code result = read_collect_file(label, collect_file, work); result != success)
+    return result;
+  for (const std::string& directory : {work.prefix, work.backup_directory}) {
     const std::error_code result = create_directory(backup_volume, directory, backup_volname);
     if (result != success) {
       logger.error(label, "Failed to create directory %s on volume %s.", directory.c_str(),
@@ -111,9 +117,9 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
     }
   }
 
-  for (const std::string& source_path : scan_list) {
+  for (const std::string& source_path : work.scan_list) {
     open_files files;
-    const bool stubbed = stub_scan_file(source_path, backup_directory, files);
+    const bool stubbed = stub_scan_file(source_path, work.backup_directory, files);
     if (!stubbed) create_failed_collectfile(source_path + "\n", failed_path);
     if (files.live) livefs_api->close(files.live);
     if (files.source) snap_api->close(files.source);

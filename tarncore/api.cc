@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "core/tarn_utils.h"
 #include "tarncore/backend.h"
@@ -122,20 +123,23 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 
-long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buffer,
-                    unsigned long size, unsigned long offset, int, const completion_handle&) {
-  if (!file || !file->impl() || !buffer) {
-    errno = EBADF;
-    return -1;
-  }
-  if (size > buffer->get_size()) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (auto hit = hooks::check(operation::read, volume_name(file), file->path(), long(offset))) {
+// Checks the arguments of a read or write and applies a test fault to it: the result
+// when the transfer must not happen, and `size` cut short when the fault says so.
+static std::optional<long> check_transfer(operation op, const file_handle& file,
+                                   const tarn_mem::buffer_handle& buffer, unsigned long& size,
+                                   unsigned long offset) {
+  if (!file || !file->impl() || !buffer) return count_or_errno(-EBADF);
+  if (size > buffer->get_size()) return count_or_errno(-EINVAL);
+  if (auto hit = hooks::check(op, volume_name(file), file->path(), long(offset))) {
     if (hit->result < 0) return count_or_errno(-hit->error);
     if (std::uint64_t(hit->result) < size) size = hit->result;
   }
+  return std::nullopt;
+}
+
+long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buffer,
+                    unsigned long size, unsigned long offset, int, const completion_handle&) {
+  if (auto refused = check_transfer(operation::read, file, buffer, size, offset)) return *refused;
   if (file->impl()->ahead && size <= read_ahead_limit)
     return count_or_errno(read_through_block(file, buffer->get_base(), size, offset));
   return count_or_errno(file->impl()->pread(buffer->get_base(), size, offset));
@@ -143,18 +147,7 @@ long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buff
 
 long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buffer,
                      unsigned long size, unsigned long offset, int, const completion_handle&) {
-  if (!file || !file->impl() || !buffer) {
-    errno = EBADF;
-    return -1;
-  }
-  if (size > buffer->get_size()) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (auto hit = hooks::check(operation::write, volume_name(file), file->path(), long(offset))) {
-    if (hit->result < 0) return count_or_errno(-hit->error);
-    if (std::uint64_t(hit->result) < size) size = hit->result;
-  }
+  if (auto refused = check_transfer(operation::write, file, buffer, size, offset)) return *refused;
   const long written = file->impl()->pwrite(buffer->get_base(), size, offset);
   if (written > 0) {
     file->impl()->written = true;
