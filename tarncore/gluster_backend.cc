@@ -63,11 +63,12 @@ bool volume_path(const std::string& path, std::string& absolute) {
 struct connection {
   glfs_t* fs = nullptr;
   bool read_only = false;
+  bool sync = true;
 };
 
 class gluster_file final : public open_file {
  public:
-  gluster_file(glfs_fd_t* fd, bool read_only) : fd(fd), read_only(read_only) {}
+  gluster_file(glfs_fd_t* fd, bool read_only, bool sync) : fd(fd), read_only(read_only), sync(sync) {}
   ~gluster_file() override { close(); }
 
   long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
@@ -92,6 +93,7 @@ class gluster_file final : public open_file {
 
   // Also where write-behind reports the errors of writes it had acknowledged.
   int fsync() override {
+    if (!sync) return 0;
     return glfs_fdatasync(fd, nullptr, nullptr) < 0 ? gluster_error() : 0;
   }
 
@@ -111,6 +113,7 @@ class gluster_file final : public open_file {
  private:
   glfs_fd_t* fd;
   bool read_only;
+  bool sync;
 };
 
 class gluster_volume final : public volume {
@@ -131,7 +134,7 @@ class gluster_volume final : public volume {
       glfs_close(fd);
       return {nullptr, 0, error};
     }
-    return {std::make_unique<gluster_file>(fd, c->read_only), std::uint64_t(record.st_size), 0};
+    return {std::make_unique<gluster_file>(fd, c->read_only, c->sync), std::uint64_t(record.st_size), 0};
   }
 
   int mkdir(const std::string& path, mode_t mode) override {
@@ -181,7 +184,7 @@ std::shared_ptr<const connection> make_connection(const settings::core_settings&
     glfs_fini(fs);
     return nullptr;
   }
-  return std::make_shared<const connection>(connection{fs, !cfg.volfile.empty()});
+  return std::make_shared<const connection>(connection{fs, !cfg.volfile.empty(), s.sync_copies});
 }
 
 bool plain_name(const std::string& name) {
@@ -192,10 +195,11 @@ bool plain_name(const std::string& name) {
 
 connected connect_gluster(const settings::core_settings& s, const iopx_tree_cfg& cfg) {
   if (cfg.volfile.empty() && !plain_name(cfg.volname)) return {nullptr, EINVAL};
-  const std::string key = cfg.volfile.empty()
-                              ? "server " + s.gluster_server + ":" + std::to_string(s.gluster_port) +
-                                    " volume " + cfg.volname
-                              : "volfile " + cfg.volfile;
+  const std::string key = (cfg.volfile.empty()
+                               ? "server " + s.gluster_server + ":" + std::to_string(s.gluster_port) +
+                                     " volume " + cfg.volname
+                               : "volfile " + cfg.volfile) +
+                          (s.sync_copies ? "" : " unsynced");
   std::lock_guard<std::mutex> lock(connections_mutex);
   auto found = connections.find(key);
   if (found == connections.end()) {

@@ -66,7 +66,7 @@ parent_and_name open_parent(int root, const std::string& path) {
 
 class local_file final : public open_file {
  public:
-  local_file(int fd, bool read_only) : fd(fd), read_only(read_only) {}
+  local_file(int fd, bool read_only, bool sync) : fd(fd), read_only(read_only), sync(sync) {}
   ~local_file() override { close(); }
 
   long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
@@ -91,7 +91,10 @@ class local_file final : public open_file {
     return ::ftruncate(fd, off_t(length)) < 0 ? int(negative_errno()) : 0;
   }
 
-  int fsync() override { return ::fdatasync(fd) < 0 ? int(negative_errno()) : 0; }
+  int fsync() override {
+    if (!sync) return 0;
+    return ::fdatasync(fd) < 0 ? int(negative_errno()) : 0;
+  }
 
   int fsetxattr(const std::string& name, const void* value, std::size_t size,
                 int flags) override {
@@ -109,11 +112,12 @@ class local_file final : public open_file {
  private:
   int fd;
   bool read_only;
+  bool sync;
 };
 
 class local_volume final : public volume {
  public:
-  local_volume(int root, bool read_only) : root(root), read_only(read_only) {}
+  local_volume(int root, bool read_only, bool sync) : root(root), read_only(read_only), sync(sync) {}
   ~local_volume() override { ::close(root); }
 
   opened open(const std::string& path, int flags) override {
@@ -127,7 +131,7 @@ class local_volume final : public volume {
       ::close(fd);
       return {nullptr, 0, error};
     }
-    return {std::make_unique<local_file>(fd, read_only), std::uint64_t(record.st_size), 0};
+    return {std::make_unique<local_file>(fd, read_only, sync), std::uint64_t(record.st_size), 0};
   }
 
   int mkdir(const std::string& path, mode_t mode) override {
@@ -168,24 +172,25 @@ class local_volume final : public volume {
  private:
   int root;
   bool read_only;
+  bool sync;
 };
 
 bool valid_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-connected open_root(const std::string& directory, bool read_only) {
+connected open_root(const std::string& directory, bool read_only, bool sync) {
   const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return {nullptr, errno};
-  return {std::make_unique<local_volume>(fd, read_only), 0};
+  return {std::make_unique<local_volume>(fd, read_only, sync), 0};
 }
 
 }  // namespace
 
 connected connect_local(const settings::core_settings& s, const iopx_tree_cfg& cfg) {
-  if (!cfg.volfile.empty()) return open_root(cfg.volfile, true);
+  if (!cfg.volfile.empty()) return open_root(cfg.volfile, true, s.sync_copies);
   if (!valid_name(cfg.volname)) return {nullptr, EINVAL};
-  return open_root(s.local_root + "/" + cfg.volname, false);
+  return open_root(s.local_root + "/" + cfg.volname, false, s.sync_copies);
 }
 
 int local_snap_volfile(const settings::core_settings& s, const std::string& name,

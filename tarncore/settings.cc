@@ -41,6 +41,9 @@ void apply(core_settings& s, const std::string& key, const std::string& value) {
     s.glusterd_dir = value;
   } else if (key == "gluster_log") {
     s.gluster_log = value;
+  } else if (key == "sync_copies") {
+    if (value == "on" || value == "off") s.sync_copies = value == "on";
+    else complain(key, value);
   } else if (key == "log") {
     if (value == "stderr" || value == "syslog" || value == "both" || value == "none") {
       s.log_to_stderr = value == "stderr" || value == "both";
@@ -82,6 +85,7 @@ void read_environment(core_settings& s) {
       {"TARNCORE_GLUSTERD_DIR", "glusterd_dir"},
       {"TARNCORE_GLUSTER_LOG", "gluster_log"},
       {"TARNCORE_LOG", "log"},
+      {"TARNCORE_SYNC_COPIES", "sync_copies"},
   };
   for (const auto& name : names)
     if (const char* value = std::getenv(name.variable)) apply(s, name.key, value);

@@ -16,6 +16,7 @@ struct core_settings {
   int gluster_port = 24007;
   std::string glusterd_dir = "/var/lib/glusterd";  // where snapshot volfiles are looked up
   std::string gluster_log = "/dev/null";
+  bool sync_copies = true;  // fsync puts data on stable storage; off: it does nothing
   bool log_to_stderr = true;
   bool log_to_syslog = true;
 };

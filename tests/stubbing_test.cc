@@ -207,6 +207,21 @@ TEST_F(stubbing, failures_before_the_scan_files_write_no_failed_collect_file) {
   }
 }
 
+TEST_F(stubbing, a_copy_is_synced_before_its_live_file_is_marked) {
+  cluster->add_file("/d/a", pattern(100000));
+  cluster->add_list("lists/p-1", "/d/a\n");
+  core_testing::start_tracing();
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  strings order;
+  for (const auto& call : core_testing::traced_calls()) {
+    if (call.op == operation::fsync) order.push_back("sync " + call.volume + ":" + call.path);
+    if (call.op == operation::fsetxattr) order.push_back("mark " + call.volume + ":" + call.path);
+  }
+  EXPECT_EQ(order, (strings{"mark backup:p/00000000/a", "sync backup:p/00000000/a", "mark live:/d/a",
+                            "mark live:/d/a"}))
+      << "the source mark of the copy, its sync, then the two marks of the live file";
+}
+
 TEST_F(stubbing, short_transfers_never_leave_stale_bytes) {
   const std::string content = pattern(100000, 7);
   cluster->add_file("/d/a", content);
