@@ -220,20 +220,25 @@ def chart(all_results, path):
     for backend, (results, _) in all_results.items():
         for name in ("large", "small"):
             tools = results[name]
-            rows.append(f"{backend[:5]}-{name} {tools['cp']['seconds'] / tools['stub']['seconds']:.3f} "
-                        f"{tools['rsync']['seconds'] / tools['stub']['seconds']:.3f}")
+            ratios = [tools[base]["seconds"] / tools[stub]["seconds"]
+                      for stub in ("stub", "stub-nosync") for base in ("cp", "rsync")]
+            rows.append(f"{backend}-{name} " + " ".join(f"{r:.3f}" for r in ratios))
     with tempfile.NamedTemporaryFile("w", suffix=".dat", delete=False) as data:
         data.write("\n".join(rows) + "\n")
-    script = f"""set terminal png size 800,420
+    script = f"""set terminal png size 900,460
 set output '{path}'
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set ylabel 'stub speed / baseline speed'
 set yrange [0:*]
+set offsets 0, 0, 0.6, 0
+set key top left
 set grid ytics
 set title 'Stub operation against cp -r and rsync -aX (above 1: stub is faster)'
-plot '{data.name}' using 2:xtic(1) title 'stub / cp', '' using 3 title 'stub / rsync', 1 notitle lc rgb 'black'
+plot '{data.name}' using 2:xtic(1) title 'stub / cp', '' using 3 title 'stub / rsync', \\
+     '' using 4 title 'stub, sync off / cp', '' using 5 title 'stub, sync off / rsync', \\
+     1 notitle lc rgb 'black'
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.unlink(data.name)
