@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -11,8 +13,16 @@
 
 #include "config/tarn_config.h"
 
+namespace {
+const std::string path = "/var/tmp/tarn-config-fuzz-" + std::to_string(::getpid()) + ".json";
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::atexit([] { std::remove(path.c_str()); });
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = "/var/tmp/tarn-config-fuzz-" + std::to_string(::getpid()) + ".json";
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), std::streamsize(size));
   try {

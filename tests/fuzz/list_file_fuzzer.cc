@@ -42,6 +42,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   ::setenv("TARNCORE_LOG", "stderr", 1);
   cluster = new tarn::test::test_cluster(tarn::test::backend::local);
   reader = new tarn::stubber::stubber(cluster->live_name, cluster->backup_name);
+  std::atexit([] {
+    delete reader;
+    delete cluster;  // removes the volumes' directory
+  });
   return 0;
 }
 
