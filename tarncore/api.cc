@@ -62,10 +62,10 @@ long count_or_errno(long result) {
 const std::string& volume_name(const file_handle& file) { return file->volume()->name(); }
 
 // Small reads of a read-only handle (list files in 128-byte pieces, copies in 32 KiB
-// chunks) are served from a block read ahead, which saves a round trip per read on
-// GlusterFS. A read is served from the block only when the block holds all of it;
-// otherwise the block is read afresh at the read's offset, so no read ever sees less
-// than the file held when it was made.
+// chunks) are served from a block read ahead where the backend asks for it, which saves
+// a round trip per read on GlusterFS. A read is served from the block only when the
+// block holds all of it; otherwise the block is read afresh at the read's offset, so no
+// read ever sees less than the file held when it was made.
 constexpr std::size_t read_ahead_limit = 64 * 1024;   // larger reads go straight through
 constexpr std::size_t read_ahead_block = 256 * 1024;
 
@@ -119,7 +119,7 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
     errno = o.error;
     return {};
   }
-  if (!backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::read_ahead>();
+  if (volume->storage().reads_ahead() && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::read_ahead>();
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 

@@ -61,6 +61,9 @@ class volume {
   virtual int unlink(const std::string& path) = 0;
   virtual long getxattr(const std::string& path, const std::string& name, void* value,
                         std::size_t size) = 0;
+  // True when each read is a round trip worth saving: small reads of read-only handles
+  // are then served from a block read ahead. Local files have the page cache for that.
+  virtual bool reads_ahead() const { return false; }
 };
 
 struct connected {
