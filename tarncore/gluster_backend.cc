@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glusterfs/api/glfs-handles.h>
 #include <glusterfs/api/glfs.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "tarncore/backend.h"
+#include "tarncore/bounded_callers.h"
 
 namespace tarn::backend {
 namespace {
@@ -60,60 +62,119 @@ bool volume_path(const std::string& path, std::string& absolute) {
   return !path.empty();
 }
 
+// At most this many worker threads call gfapi themselves; the calls of others go through
+// the helpers (see bounded_callers.h). Measured with 1,000 workers on two cores: peak
+// memory about 95 MiB, against about 190 MiB when every worker calls gfapi itself, for
+// a run about a third longer. Up to 16 workers never wait for a helper.
+constexpr int direct_gfapi_callers = 16;
+constexpr int gfapi_helpers = 8;
+
+bounded_callers& gfapi_callers = *new bounded_callers(direct_gfapi_callers, gfapi_helpers);
+
+template <class Call>
+auto through_gfapi(Call&& call) {
+  return gfapi_callers.run(std::forward<Call>(call));
+}
+
 struct connection {
   glfs_t* fs = nullptr;
   bool read_only = false;
   bool sync = true;
 };
 
+// An open file. Files are opened as objects from their lookup, which already yields
+// their attributes; a file descriptor is opened only when a write, a cut or a sync
+// needs one. Reads without a descriptor go through the brick's anonymous descriptors
+// and attributes are set on the object, so reading a file costs a lookup and its reads,
+// and marking one a lookup and its attribute writes: no OPEN, FSTAT or FLUSH round trips.
+// A file made with O_CREAT comes with its descriptor.
 class gluster_file final : public open_file {
  public:
-  gluster_file(glfs_fd_t* fd, bool read_only, bool sync) : fd(fd), read_only(read_only), sync(sync) {}
+  gluster_file(std::shared_ptr<const connection> c, glfs_object_t* object, glfs_fd_t* fd, int flags,
+               const struct stat& looked_up)
+      : c(std::move(c)), object(object), fd(fd), flags(flags & ~(O_CREAT | O_EXCL | O_TRUNC)),
+        looked_up(looked_up) {}
   ~gluster_file() override { close(); }
 
   long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
-    const ssize_t n = glfs_pread(fd, buffer, size, off_t(offset), 0, nullptr);
-    return n < 0 ? gluster_error() : long(n);
+    return through_gfapi([&]() -> long {
+      const ssize_t n = fd ? glfs_pread(fd, buffer, size, off_t(offset), 0, nullptr)
+                           : glfs_h_anonymous_read(c->fs, object, buffer, size, off_t(offset));
+      return n < 0 ? gluster_error() : long(n);
+    });
   }
 
   long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) override {
-    if (read_only) return -EROFS;
-    const ssize_t n = glfs_pwrite(fd, buffer, size, off_t(offset), 0, nullptr, nullptr);
-    return n < 0 ? gluster_error() : long(n);
+    return through_gfapi([&]() -> long {
+      if (const int error = descriptor_for_change()) return error;
+      const ssize_t n = glfs_pwrite(fd, buffer, size, off_t(offset), 0, nullptr, nullptr);
+      return n < 0 ? gluster_error() : long(n);
+    });
   }
 
+  // A snapshot never changes, so its files' attributes are those of their lookup.
   int fstat(struct stat* record) override {
-    return glfs_fstat(fd, record) < 0 ? gluster_error() : 0;
+    if (c->read_only) {
+      *record = looked_up;
+      return 0;
+    }
+    return through_gfapi([&]() -> int {
+      const int result = fd ? glfs_fstat(fd, record) : glfs_h_stat(c->fs, object, record);
+      return result < 0 ? gluster_error() : 0;
+    });
   }
 
   int ftruncate(std::uint64_t length) override {
-    if (read_only) return -EROFS;
-    return glfs_ftruncate(fd, off_t(length), nullptr, nullptr) < 0 ? gluster_error() : 0;
+    return through_gfapi([&]() -> int {
+      if (const int error = descriptor_for_change()) return error;
+      return glfs_ftruncate(fd, off_t(length), nullptr, nullptr) < 0 ? gluster_error() : 0;
+    });
   }
 
   // Also where write-behind reports the errors of writes it had acknowledged.
   int fsync() override {
-    if (!sync) return 0;
-    return glfs_fdatasync(fd, nullptr, nullptr) < 0 ? gluster_error() : 0;
+    if (!fd || !c->sync) return 0;  // without a descriptor nothing was written through it
+    return through_gfapi([&]() -> int {
+      return glfs_fdatasync(fd, nullptr, nullptr) < 0 ? gluster_error() : 0;
+    });
   }
 
   int fsetxattr(const std::string& name, const void* value, std::size_t size,
                 int flags) override {
-    if (read_only) return -EROFS;
-    return glfs_fsetxattr(fd, name.c_str(), value, size, flags) < 0 ? gluster_error() : 0;
+    if (c->read_only) return -EROFS;
+    return through_gfapi([&]() -> int {
+      const int result = fd ? glfs_fsetxattr(fd, name.c_str(), value, size, flags)
+                            : glfs_h_setxattrs(c->fs, object, name.c_str(), value, size, flags);
+      return result < 0 ? gluster_error() : 0;
+    });
   }
 
+  // Closing the descriptor is where write-behind reports errors it still held.
   int close() override {
-    if (!fd) return -EBADF;
-    const int result = glfs_close(fd);
-    fd = nullptr;
-    return result < 0 ? gluster_error() : 0;
+    if (!fd && !object) return -EBADF;
+    return through_gfapi([&]() -> int {
+      const int result = fd ? glfs_close(fd) : 0;
+      const int error = result < 0 ? gluster_error() : 0;
+      if (object) glfs_h_close(object);
+      fd = nullptr;
+      object = nullptr;
+      return error;
+    });
   }
 
  private:
+  int descriptor_for_change() {
+    if (c->read_only) return -EROFS;
+    if ((flags & O_ACCMODE) == O_RDONLY) return -EBADF;
+    if (!fd && !(fd = glfs_h_open(c->fs, object, flags))) return gluster_error();
+    return 0;
+  }
+
+  std::shared_ptr<const connection> c;
+  glfs_object_t* object;
   glfs_fd_t* fd;
-  bool read_only;
-  bool sync;
+  int flags;
+  struct stat looked_up;
 };
 
 class gluster_volume final : public volume {
@@ -124,42 +185,70 @@ class gluster_volume final : public volume {
     if (c->read_only && open_flags_write(flags)) return {nullptr, 0, EROFS};
     std::string absolute;
     if (!volume_path(path, absolute)) return {nullptr, 0, ENOENT};
-    // glfs_open never creates; glfs_creat without O_EXCL opens an existing file as it is.
-    glfs_fd_t* fd = (flags & O_CREAT) ? glfs_creat(c->fs, absolute.c_str(), flags, created_file_mode)
-                                      : glfs_open(c->fs, absolute.c_str(), flags);
-    if (!fd) return {nullptr, 0, -gluster_error()};
-    struct stat record;
-    if (glfs_fstat(fd, &record) < 0) {
-      const int error = -gluster_error();
-      glfs_close(fd);
-      return {nullptr, 0, error};
-    }
-    return {std::make_unique<gluster_file>(fd, c->read_only, c->sync), std::uint64_t(record.st_size), 0};
+    return (flags & (O_CREAT | O_TRUNC)) ? open_descriptor(absolute, flags) : open_object(absolute, flags);
   }
 
   int mkdir(const std::string& path, mode_t mode) override {
     if (c->read_only) return -EROFS;
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    return glfs_mkdir(c->fs, absolute.c_str(), mode) < 0 ? gluster_error() : 0;
+    return through_gfapi([&]() -> int {
+      return glfs_mkdir(c->fs, absolute.c_str(), mode) < 0 ? gluster_error() : 0;
+    });
   }
 
   int unlink(const std::string& path) override {
     if (c->read_only) return -EROFS;
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    return glfs_unlink(c->fs, absolute.c_str()) < 0 ? gluster_error() : 0;
+    return through_gfapi([&]() -> int {
+      return glfs_unlink(c->fs, absolute.c_str()) < 0 ? gluster_error() : 0;
+    });
   }
 
   long getxattr(const std::string& path, const std::string& name, void* value,
                 std::size_t size) override {
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    const ssize_t n = glfs_getxattr(c->fs, absolute.c_str(), name.c_str(), value, size);
-    return n < 0 ? gluster_error() : long(n);
+    return through_gfapi([&]() -> long {
+      const ssize_t n = glfs_getxattr(c->fs, absolute.c_str(), name.c_str(), value, size);
+      return n < 0 ? gluster_error() : long(n);
+    });
   }
 
+  bool reads_ahead() const override { return true; }
+
  private:
+  // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.
+  opened open_descriptor(const std::string& absolute, int flags) {
+    return through_gfapi([&]() -> opened {
+      glfs_fd_t* fd = (flags & O_CREAT) ? glfs_creat(c->fs, absolute.c_str(), flags, created_file_mode)
+                                        : glfs_open(c->fs, absolute.c_str(), flags);
+      if (!fd) return {nullptr, 0, -gluster_error()};
+      struct stat record;
+      if (glfs_fstat(fd, &record) < 0) {
+        const int error = -gluster_error();
+        glfs_close(fd);
+        return {nullptr, 0, error};
+      }
+      return {std::make_unique<gluster_file>(c, nullptr, fd, flags, record), std::uint64_t(record.st_size), 0};
+    });
+  }
+
+  // A directory cannot be opened as a file, as with glfs_open.
+  opened open_object(const std::string& absolute, int flags) {
+    return through_gfapi([&]() -> opened {
+      struct stat record;
+      glfs_object_t* object = glfs_h_lookupat(c->fs, nullptr, absolute.c_str(), &record, 1);
+      if (!object) return {nullptr, 0, -gluster_error()};
+      if (S_ISDIR(record.st_mode)) {
+        glfs_h_close(object);
+        return {nullptr, 0, EISDIR};
+      }
+      return {std::make_unique<gluster_file>(c, object, nullptr, flags, record), std::uint64_t(record.st_size), 0};
+    });
+  }
+
   std::shared_ptr<const connection> c;
 };
 
@@ -178,6 +267,11 @@ std::shared_ptr<const connection> make_connection(const settings::core_settings&
   const int configured = cfg.volfile.empty()
                              ? glfs_set_volfile_server(fs, "tcp", s.gluster_server.c_str(), s.gluster_port)
                              : glfs_set_volfile(fs, cfg.volfile.c_str());
+  // The volume's client-side I/O threads only move each call of ours from the calling
+  // thread to one of theirs and back; the calling threads of a run are already many.
+  // Without them a small file copies about a tenth faster. Only speed is at stake if
+  // the option is refused.
+  glfs_set_xlator_option(fs, "*-io-threads", "pass-through", "true");
   if (configured < 0 || glfs_set_logging(fs, s.gluster_log.c_str(), gfapi_log_level) < 0 ||
       glfs_init(fs) < 0) {
     error = -gluster_error();

@@ -1,13 +1,17 @@
-// The core storage library on local volumes: paths stay inside their volume, results
-// have the stated forms, snapshots are read-only, commands run without a shell, and one
+// The core storage library: on local volumes, paths stay inside their volume, results
+// have the stated forms, snapshots are read-only and commands run without a shell; on
+// both backends, handles keep to their open flags, reads see what a file holds, and one
 // connection serves many threads.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <list>
 #include <thread>
+#include <vector>
 
 #include "core/tarn_api.h"
 #include "core/tarn_utils.h"
@@ -113,13 +117,35 @@ TEST_F(core_library, results_carry_errno_values) {
   EXPECT_EQ(errno, EBADF);
 }
 
-TEST_F(core_library, io_buffers_are_page_aligned) {
-  for (unsigned long size : {1ul, 128ul, 32768ul}) {
-    const auto buffer = api->alloc_io_buffer(size);
-    ASSERT_TRUE(buffer);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer->get_base()) % sysconf(_SC_PAGESIZE), 0u);
-    std::memset(buffer->get_base(), 0xff, size);
+TEST_F(core_library, io_buffers_are_aligned_whole_and_their_own) {
+  const auto allocator = tarn_mem::get_malloc_intfx();
+  const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+  for (int round = 0; round < 3; ++round) {  // later rounds reuse buffers that were freed
+    std::vector<tarn_mem::buffer_handle> held;
+    for (unsigned long size : {1ul, 128ul, 16383ul, 16384ul, 32768ul, 100001ul}) {
+      const auto buffer = api->alloc_io_buffer(size);
+      ASSERT_TRUE(buffer);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer->get_base()) % page, 0u);
+      std::memset(buffer->get_base(), round, size);
+      held.push_back(buffer);
+    }
+    for (std::size_t i = 0; i < held.size(); ++i)
+      for (std::size_t j = 0; j < held.size(); ++j) {
+        const char* a = held[i]->get_base();
+        const char* b = held[j]->get_base();
+        if (i != j) {
+          EXPECT_TRUE(a + held[i]->get_size() <= b || b + held[j]->get_size() <= a);
+        }
+      }
   }
+  for (std::size_t alignment : {std::size_t(8), std::size_t(65536), std::size_t(1) << 21}) {
+    const auto buffer = allocator->posix_memalign(alignment, 40000);
+    ASSERT_TRUE(buffer) << alignment;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer->get_base()) % alignment, 0u);
+    std::memset(buffer->get_base(), 1, 40000);
+  }
+  for (std::size_t refused : {std::size_t(0), std::size_t(3), std::size_t(4096 + 8)})
+    EXPECT_FALSE(allocator->posix_memalign(refused, 40000)) << refused;
 }
 
 TEST_F(core_library, snapshots_are_found_by_name_and_read_only) {
@@ -206,6 +232,109 @@ TEST_F(core_library, faults_hit_the_calls_they_name) {
   EXPECT_EQ(api->read(file, buffer, 128, 256, 0), 7) << "a short read";
   core_testing::inject_fault({core_testing::operation::open, "other", "", ENOSPC});
   EXPECT_TRUE(api->open(live, "a", O_RDONLY)) << "faults of another volume do not hit";
+}
+
+// The same operations on local volumes and on GlusterFS.
+class core_on_backends : public on_both_backends<cluster_test> {
+ protected:
+  void SetUp() override {
+    on_both_backends<cluster_test>::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    api = std::make_unique<tarn_api>();  // after the cluster: it reads the core settings
+    live = api->init({"glusterfs", cluster->live_name, "", ""});
+    ASSERT_TRUE(live);
+  }
+
+  long write_text(const file_handle& file, const std::string& text, unsigned long offset) {
+    const auto buffer = api->alloc_io_buffer(text.size());
+    std::memcpy(buffer->get_base(), text.data(), text.size());
+    return api->write(file, buffer, text.size(), offset, 0);
+  }
+
+  std::string read_text(const file_handle& file, unsigned long size, unsigned long offset) {
+    const auto buffer = api->alloc_io_buffer(size);
+    const long n = api->read(file, buffer, size, offset, 0);
+    return n < 0 ? "<error " + std::to_string(errno) + ">" : std::string(buffer->get_base(), std::size_t(n));
+  }
+
+  std::unique_ptr<tarn_api> api;
+  volume_handle live;
+};
+INSTANTIATE_ON_BOTH_BACKENDS(core_on_backends);
+
+// Small reads may be served from a block read ahead; one past what the block holds must
+// still see what the file holds by then.
+TEST_P(core_on_backends, reads_see_what_the_file_holds_when_they_are_made) {
+  const std::string first = pattern(200, 1), appended = pattern(300, 2);
+  cluster->add_file("grows", first);
+  const file_handle reader = api->open(live, "grows", O_RDONLY);
+  const file_handle writer = api->open(live, "grows", O_RDWR);
+  ASSERT_TRUE(reader && writer);
+  EXPECT_EQ(read_text(reader, 128, 0), first.substr(0, 128));
+  ASSERT_EQ(write_text(writer, appended, 200), 300);
+  ASSERT_EQ(api->fsync(writer), success);
+  EXPECT_EQ(read_text(reader, 128, 128), (first + appended).substr(128, 128));
+  EXPECT_EQ(read_text(reader, 4096, 0), first + appended);
+  EXPECT_EQ(read_text(reader, 128, 500), "") << "the end of the file reads as nothing";
+  EXPECT_EQ(api->close(writer), success);
+  EXPECT_EQ(api->close(reader), success);
+}
+
+TEST_P(core_on_backends, handles_do_what_their_open_flags_allow) {
+  cluster->add_file("f", "0123456789");
+  char value[] = "marked";
+  iovec attribute{value, 6};
+
+  const file_handle reader = api->open(live, "f", O_RDONLY);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->get_file_size(), 10u);
+  EXPECT_EQ(write_text(reader, "x", 0), -1) << "a read-only handle writes nothing";
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(api->fsetxattr(reader, "trusted.r", &attribute, 0), success) << "as fsetxattr(2) allows";
+  EXPECT_EQ(api->close(reader), success);
+
+  const file_handle changer = api->open(live, "f", O_RDWR);
+  ASSERT_TRUE(changer);
+  EXPECT_EQ(api->fsetxattr(changer, "trusted.w", &attribute, 0), success);
+  EXPECT_EQ(write_text(changer, "AB", 8), 2);
+  EXPECT_EQ(api->ftruncate(changer, 9), success);
+  struct stat record;
+  EXPECT_EQ(api->fstat(changer, &record), success);
+  EXPECT_EQ(record.st_size, 9);
+  EXPECT_EQ(api->fsync(changer), success);
+  EXPECT_EQ(api->close(changer), success);
+  EXPECT_EQ(api->close(changer), std::error_code(EBADF, std::generic_category())) << "closed once";
+
+  EXPECT_EQ(read_bytes(cluster->live("f")), "01234567A");
+  EXPECT_EQ(get_xattr(cluster->live("f"), "trusted.r"), "marked");
+  EXPECT_EQ(get_xattr(cluster->live("f"), "trusted.w"), "marked");
+  errno = 0;
+  EXPECT_FALSE(api->open(live, "missing", O_RDWR));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// More threads than call gfapi themselves: the rest go through the core library's helpers.
+TEST_P(core_on_backends, forty_threads_share_one_connection) {
+  const std::string content = pattern(70000, 3);
+  cluster->add_file("shared", content);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 40; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string mine = "copy" + std::to_string(t);
+      const file_handle in = api->open(live, "shared", O_RDONLY);
+      const file_handle out = api->open(live, mine, O_RDWR | O_CREAT);
+      if (!in || !out) return void(++failures);
+      for (unsigned long offset = 0; offset < content.size(); offset += 32768) {
+        const unsigned long size = std::min<unsigned long>(32768, content.size() - offset);
+        if (write_text(out, read_text(in, size, offset), offset) != long(size)) ++failures;
+      }
+      if (api->fsync(out) != success || api->close(out) != success || api->close(in) != success) ++failures;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  for (int t = 0; t < 40; ++t) EXPECT_EQ(read_bytes(cluster->live("copy" + std::to_string(t))), content) << t;
 }
 
 TEST(command_execution, runs_programs_without_a_shell) {
