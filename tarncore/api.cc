@@ -61,12 +61,11 @@ long count_or_errno(long result) {
 
 const std::string& volume_name(const file_handle& file) { return file->volume()->name(); }
 
-// Small reads of a read-only handle (list files in 128-byte pieces, copies in 32 KiB
-// chunks) are served from a block read ahead where the backend asks for it, which saves
-// a round trip per read on GlusterFS. A read is served from the block only when the
-// block holds all of it; otherwise the block is read afresh at the read's offset, so no
-// read ever sees less than the file held when it was made.
-constexpr std::size_t read_ahead_limit = 64 * 1024;   // larger reads go straight through
+// Small reads of a read-only handle (list files in 128-byte pieces; on GlusterFS also
+// copies in 32 KiB chunks) are served from a block read ahead, up to the backend's limit.
+// A read is served from the block only when the block holds all of it; otherwise the
+// block is read afresh at the read's offset, so no read ever sees less than the file
+// held when it was made.
 constexpr std::size_t read_ahead_block = 256 * 1024;
 
 long read_through_block(const file_handle& file, char* buffer, std::size_t size,
@@ -119,7 +118,8 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
     errno = o.error;
     return {};
   }
-  if (volume->storage().reads_ahead() && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::read_ahead>();
+  const std::size_t limit = volume->storage().read_ahead_limit();
+  if (limit && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::read_ahead>(limit);
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 
@@ -140,7 +140,7 @@ static std::optional<long> check_transfer(operation op, const file_handle& file,
 long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buffer,
                     unsigned long size, unsigned long offset, int, const completion_handle&) {
   if (auto refused = check_transfer(operation::read, file, buffer, size, offset)) return *refused;
-  if (file->impl()->ahead && size <= read_ahead_limit)
+  if (file->impl()->ahead && size <= file->impl()->ahead->limit)
     return count_or_errno(read_through_block(file, buffer->get_base(), size, offset));
   return count_or_errno(file->impl()->pread(buffer->get_base(), size, offset));
 }

@@ -22,6 +22,8 @@ namespace tarn::backend {
 
 // The block that a read-only handle read ahead, and where it lies in the file.
 struct read_ahead {
+  explicit read_ahead(std::size_t limit) : limit(limit) {}
+  const std::size_t limit;  // reads up to this size use the block
   std::mutex mutex;  // uncontended: a handle is read by one worker at a time
   std::vector<char> block;
   std::uint64_t offset = 0;
@@ -61,9 +63,10 @@ class volume {
   virtual int unlink(const std::string& path) = 0;
   virtual long getxattr(const std::string& path, const std::string& name, void* value,
                         std::size_t size) = 0;
-  // True when each read is a round trip worth saving: small reads of read-only handles
-  // are then served from a block read ahead. Local files have the page cache for that.
-  virtual bool reads_ahead() const { return false; }
+  // Reads of read-only handles up to this size are served from a block read ahead, which
+  // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
+  // Larger reads go straight through; local copy chunks would only be copied once more.
+  virtual std::size_t read_ahead_limit() const = 0;
 };
 
 struct connected {

@@ -216,7 +216,7 @@ class gluster_volume final : public volume {
     });
   }
 
-  bool reads_ahead() const override { return true; }
+  std::size_t read_ahead_limit() const override { return 64 * 1024; }
 
  private:
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.

@@ -169,6 +169,8 @@ class local_volume final : public volume {
     return n < 0 ? -long(error) : long(n);
   }
 
+  std::size_t read_ahead_limit() const override { return 4096; }  // list reads, not copy chunks
+
  private:
   int root;
   bool read_only;
