@@ -17,6 +17,8 @@
 
 namespace tarn::backend {
 
+// An instance must outlive every thread that has called through it: a thread gives its
+// place back when it ends. The core library's one instance is never destroyed.
 class bounded_callers {
  public:
   bounded_callers(int direct, int helpers) : direct(direct), helpers(helpers) {}
