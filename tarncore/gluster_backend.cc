@@ -71,11 +71,6 @@ constexpr int gfapi_helpers = 8;
 
 bounded_callers& gfapi_callers = *new bounded_callers(direct_gfapi_callers, gfapi_helpers);
 
-template <class Call>
-auto through_gfapi(Call&& call) {
-  return gfapi_callers.run(std::forward<Call>(call));
-}
-
 struct connection {
   glfs_t* fs = nullptr;
   bool read_only = false;
@@ -97,7 +92,7 @@ class gluster_file final : public open_file {
   ~gluster_file() override { close(); }
 
   long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
-    return through_gfapi([&]() -> long {
+    return gfapi_callers.run([&]() -> long {
       const ssize_t n = fd ? glfs_pread(fd, buffer, size, off_t(offset), 0, nullptr)
                            : glfs_h_anonymous_read(c->fs, object, buffer, size, off_t(offset));
       return n < 0 ? gluster_error() : long(n);
@@ -105,7 +100,7 @@ class gluster_file final : public open_file {
   }
 
   long pwrite(const char* buffer, std::size_t size, std::uint64_t offset) override {
-    return through_gfapi([&]() -> long {
+    return gfapi_callers.run([&]() -> long {
       if (const int error = descriptor_for_change()) return error;
       const ssize_t n = glfs_pwrite(fd, buffer, size, off_t(offset), 0, nullptr, nullptr);
       return n < 0 ? gluster_error() : long(n);
@@ -118,14 +113,14 @@ class gluster_file final : public open_file {
       *record = looked_up;
       return 0;
     }
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       const int result = fd ? glfs_fstat(fd, record) : glfs_h_stat(c->fs, object, record);
       return result < 0 ? gluster_error() : 0;
     });
   }
 
   int ftruncate(std::uint64_t length) override {
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       if (const int error = descriptor_for_change()) return error;
       return glfs_ftruncate(fd, off_t(length), nullptr, nullptr) < 0 ? gluster_error() : 0;
     });
@@ -134,7 +129,7 @@ class gluster_file final : public open_file {
   // Also where write-behind reports the errors of writes it had acknowledged.
   int fsync() override {
     if (!fd || !c->sync) return 0;  // without a descriptor nothing was written through it
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       return glfs_fdatasync(fd, nullptr, nullptr) < 0 ? gluster_error() : 0;
     });
   }
@@ -142,7 +137,7 @@ class gluster_file final : public open_file {
   int fsetxattr(const std::string& name, const void* value, std::size_t size,
                 int flags) override {
     if (c->read_only) return -EROFS;
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       const int result = fd ? glfs_fsetxattr(fd, name.c_str(), value, size, flags)
                             : glfs_h_setxattrs(c->fs, object, name.c_str(), value, size, flags);
       return result < 0 ? gluster_error() : 0;
@@ -152,7 +147,7 @@ class gluster_file final : public open_file {
   // Closing the descriptor is where write-behind reports errors it still held.
   int close() override {
     if (!fd && !object) return -EBADF;
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       const int result = fd ? glfs_close(fd) : 0;
       const int error = result < 0 ? gluster_error() : 0;
       if (object) glfs_h_close(object);
@@ -192,7 +187,7 @@ class gluster_volume final : public volume {
     if (c->read_only) return -EROFS;
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       return glfs_mkdir(c->fs, absolute.c_str(), mode) < 0 ? gluster_error() : 0;
     });
   }
@@ -201,7 +196,7 @@ class gluster_volume final : public volume {
     if (c->read_only) return -EROFS;
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    return through_gfapi([&]() -> int {
+    return gfapi_callers.run([&]() -> int {
       return glfs_unlink(c->fs, absolute.c_str()) < 0 ? gluster_error() : 0;
     });
   }
@@ -210,7 +205,7 @@ class gluster_volume final : public volume {
                 std::size_t size) override {
     std::string absolute;
     if (!volume_path(path, absolute)) return -ENOENT;
-    return through_gfapi([&]() -> long {
+    return gfapi_callers.run([&]() -> long {
       const ssize_t n = glfs_getxattr(c->fs, absolute.c_str(), name.c_str(), value, size);
       return n < 0 ? gluster_error() : long(n);
     });
@@ -221,7 +216,7 @@ class gluster_volume final : public volume {
  private:
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.
   opened open_descriptor(const std::string& absolute, int flags) {
-    return through_gfapi([&]() -> opened {
+    return gfapi_callers.run([&]() -> opened {
       glfs_fd_t* fd = (flags & O_CREAT) ? glfs_creat(c->fs, absolute.c_str(), flags, created_file_mode)
                                         : glfs_open(c->fs, absolute.c_str(), flags);
       if (!fd) return {nullptr, 0, -gluster_error()};
@@ -237,7 +232,7 @@ class gluster_volume final : public volume {
 
   // A directory cannot be opened as a file, as with glfs_open.
   opened open_object(const std::string& absolute, int flags) {
-    return through_gfapi([&]() -> opened {
+    return gfapi_callers.run([&]() -> opened {
       struct stat record;
       glfs_object_t* object = glfs_h_lookupat(c->fs, nullptr, absolute.c_str(), &record, 1);
       if (!object) return {nullptr, 0, -gluster_error()};
