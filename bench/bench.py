@@ -4,6 +4,7 @@ same places, on local volumes and on GlusterFS. Run it through bench/run.sh, whi
 what it needs and gives it a private mount namespace."""
 
 import argparse
+import contextlib
 import datetime
 import os
 import platform
@@ -25,6 +26,7 @@ SETS = {
     "many": (1000, 10, 4096),
 }
 LONG_LIST = 100_000
+SCRATCH = "/var/lib/tarn-bench"
 
 
 class Volumes:
@@ -36,9 +38,36 @@ class Volumes:
         self.env = dict(os.environ, **env)
 
 
-def local_volumes():
-    root = "/var/tmp/tarn-bench"
-    shutil.rmtree(root, ignore_errors=True)
+@contextlib.contextmanager
+def scratch_filesystem():
+    """A fresh ext4 file system (with the journal that mkfs gives it) on a sparse image,
+    mounted at SCRATCH for one backend's runs. Creating files soon after many were deleted
+    costs several times more on some file systems (a journal-less ext4 scans past every
+    recently freed inode), so on a shared file system the figures would depend on what ran
+    before; on a fresh one every tool meets the same empty file system. The loop device
+    does direct I/O, so that the image's own pages do not double the page cache."""
+    image = SCRATCH + ".img"
+    os.makedirs(SCRATCH, exist_ok=True)
+    with open(image, "wb") as f:
+        f.truncate(32 << 30)
+    try:
+        subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
+        device = subprocess.run(["losetup", "--find", "--show", "--direct-io=on", image],
+                                check=True, capture_output=True, text=True).stdout.strip()
+        try:
+            subprocess.run(["mount", device, SCRATCH], check=True)
+            try:
+                yield SCRATCH
+            finally:
+                subprocess.run(["umount", SCRATCH], check=True)
+        finally:
+            subprocess.run(["losetup", "--detach", device], check=True)
+    finally:
+        os.unlink(image)
+
+
+def local_volumes(scratch):
+    root = scratch + "/local"
     for name in ("live", "backup", ".snaps/livesnap"):
         os.makedirs(os.path.join(root, name))
     return Volumes("local", root + "/live", root + "/backup", root + "/.snaps/livesnap",
@@ -46,8 +75,6 @@ def local_volumes():
 
 
 def gluster_volumes(state):
-    subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "stop", state],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "start", state],
                    check=True, env=dict(os.environ, TARN_CLUSTER_DEFAULT_OPTIONS="1"))
     mnt = state + "/mnt"
@@ -62,21 +89,22 @@ def write_file(path, data):
         f.write(data)
 
 
-def make_set(v, name, lists, per_list, size):
-    """The files of a data set in the live volume and its snapshot, its collect files and
-    its container lists/<name>."""
-    container = []
-    for l in range(lists):
-        collect = []
-        for i in range(per_list):
-            path = f"/bench/{name}/d{l}/f{i}"
+def make_set(v, name, lists, per_list, size, rounds):
+    """The files of a data set in the live volume and its snapshot, and for each round r two
+    containers, lists/<name>r<r> and lists/<name>r<r>n (for the run without sync), with
+    collect files of their own, so that every stub run copies to fresh targets."""
+    collect = {l: [f"/bench/{name}/d{l}/f{i}" for i in range(per_list)] for l in range(lists)}
+    for paths in collect.values():
+        for path in paths:
             data = os.urandom(size)
             write_file(v.live + path, data)
             write_file(v.snapshot + path, data)
-            collect.append(path)
-        write_file(f"{v.live}/lists/{name}{l}-1", ("\n".join(collect) + "\n").encode())
-        container.append(f"lists/{name}{l}-1")
-    write_file(f"{v.live}/lists/{name}", ("\n".join(container) + "\n").encode())
+    for run in (f"r{r}{tag}" for r in range(rounds) for tag in ("", "n")):
+        container = []
+        for l, paths in collect.items():
+            write_file(f"{v.live}/lists/{name}{l}{run}-1", ("\n".join(paths) + "\n").encode())
+            container.append(f"lists/{name}{l}{run}-1")
+        write_file(f"{v.live}/lists/{name}{run}", ("\n".join(container) + "\n").encode())
 
 
 def timed(command, env):
@@ -97,25 +125,34 @@ def remove_children(directory, names):
 
 
 def run_set(v, name, rounds):
+    """Each tool copies the set once a round, into targets that no earlier run used, with
+    the dirty pages of earlier runs written out first. A run's copies are removed after
+    it (uncounted) so that the page cache stays the same size from run to run: on a VM,
+    pages that the guest never touched before are slow to fill."""
     lists, per_list, size = SETS[name]
     files, total = lists * per_list, lists * per_list * size
-    prefixes = [f"{name}{l}" for l in range(lists)]
     source = f"{v.snapshot}/bench/{name}"
-    stub = [HOST, "-q", "stub", "live", "backup", f"lists/{name}"]
+
+    def stub(run, env=()):
+        return ([*env, HOST, "-q", "stub", "live", "backup", f"lists/{name}{run}"],
+                [f"{name}{l}{run}" for l in range(lists)])
+
     tools = {
-        "stub": (stub, lambda: remove_children(v.backup, prefixes)),
-        "stub-nosync": (["env", "TARNCORE_SYNC_COPIES=off"] + stub, lambda: remove_children(v.backup, prefixes)),
-        "cp": (["cp", "-r", source, f"{v.backup}/cp-{name}"], lambda: remove_children(v.backup, [f"cp-{name}"])),
-        "rsync": (["rsync", "-aX", source + "/", f"{v.backup}/rsync-{name}/"],
-                  lambda: remove_children(v.backup, [f"rsync-{name}"])),
+        "stub": lambda r: stub(f"r{r}"),
+        "stub-nosync": lambda r: stub(f"r{r}n", ["env", "TARNCORE_SYNC_COPIES=off"]),
+        "cp": lambda r: (["cp", "-r", source, f"{v.backup}/cp-{name}{r}"], [f"cp-{name}{r}"]),
+        "rsync": lambda r: (["rsync", "-aX", source + "/", f"{v.backup}/rsync-{name}{r}/"],
+                            [f"rsync-{name}{r}"]),
     }
     runs = {tool: [] for tool in tools}
     order = list(tools)
     for r in range(rounds):
         for tool in order[r % len(order):] + order[:r % len(order)]:  # alternate who goes first
-            command, reset = tools[tool]
-            reset()
+            command, outputs = tools[tool](r)
+            os.sync()
             runs[tool].append(timed(command, v.env))
+            if r < rounds - 1:
+                remove_children(v.backup, outputs)
     results = {}
     for tool, samples in runs.items():
         elapsed = statistics.median(s[0] for s in samples)
@@ -244,6 +281,26 @@ plot '{data.name}' using 2:xtic(1) title 'stub / cp', '' using 3 title 'stub / r
     os.unlink(data.name)
 
 
+def run_backend(backend, scratch, rounds_wanted):
+    state = scratch + "/gluster"
+    v = local_volumes(scratch) if backend == "local" else gluster_volumes(state)
+    try:
+        rounds = {name: rounds_wanted if name != "many" else max(1, rounds_wanted // 2) for name in SETS}
+        print(f"== {backend}: making the data sets", flush=True)
+        for name, (lists, per_list, size) in SETS.items():
+            make_set(v, name, lists, per_list, size, rounds[name])
+        results = {}
+        for name in SETS:
+            print(f"== {backend}: {name}", flush=True)
+            results[name] = run_set(v, name, rounds[name])
+        longrun = long_list(v, whole_run=backend == "local")
+        print_table(backend, results, longrun)
+        return results, longrun
+    finally:
+        if backend == "glusterfs":
+            subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "stop", state])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--backend", choices=["local", "glusterfs", "both"], default="both")
@@ -254,25 +311,9 @@ def main():
         f.write('{"livefsvolname": "live", "backupvolname": "backup", "nodes": []}\n')
 
     all_results = {}
-    state = "/var/lib/tarn-bench-gluster"
-    backends = ["local", "glusterfs"] if args.backend == "both" else [args.backend]
-    try:
-        for backend in backends:
-            v = local_volumes() if backend == "local" else gluster_volumes(state)
-            print(f"== {backend}: making the data sets", flush=True)
-            for name, (lists, per_list, size) in SETS.items():
-                make_set(v, name, lists, per_list, size)
-            results = {}
-            for name in SETS:
-                print(f"== {backend}: {name}", flush=True)
-                results[name] = run_set(v, name, args.rounds if name != "many" else max(1, args.rounds // 2))
-            longrun = long_list(v, whole_run=backend == "local")
-            all_results[backend] = (results, longrun)
-            print_table(backend, results, longrun)
-    finally:
-        if "glusterfs" in backends:
-            subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "stop", state])
-        shutil.rmtree("/var/tmp/tarn-bench", ignore_errors=True)
+    for backend in ["local", "glusterfs"] if args.backend == "both" else [args.backend]:
+        with scratch_filesystem() as scratch:
+            all_results[backend] = run_backend(backend, scratch, args.rounds)
     write_report(all_results, args.rounds, args.report)
     chart(all_results, os.path.join(os.path.dirname(args.report), "ratios.png"))
     print(f"\nwritten: {args.report}")
