@@ -78,9 +78,19 @@ connected connect_local(const settings::core_settings& s, const iopx_tree_cfg& c
 int local_snap_volfile(const settings::core_settings& s, const std::string& name,
                        std::string& volfile);
 
+// The GlusterFS backend, loaded from its module on first use (gluster_module.cc).
 connected connect_gluster(const settings::core_settings& s, const iopx_tree_cfg& cfg);
 int gluster_snap_volfile(const settings::core_settings& s, const std::string& name,
                          std::string& volfile);
+
+// What the module gives: its own connect_gluster and gluster_snap_volfile, through the
+// C function named by gluster_backend_symbol.
+struct gluster_backend_entry {
+  connected (*connect)(const settings::core_settings& s, const iopx_tree_cfg& cfg);
+  int (*snap_volfile)(const settings::core_settings& s, const std::string& name,
+                      std::string& volfile);
+};
+constexpr const char* gluster_backend_symbol = "tarncore_gluster_backend";
 
 // Open flags that would change a file; refused on read-only (snapshot) connections.
 bool open_flags_write(int flags);

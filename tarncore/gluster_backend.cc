@@ -1,4 +1,5 @@
-// Volumes of a GlusterFS cluster through gfapi.
+// Volumes of a GlusterFS cluster through gfapi, built as the module that the core library
+// loads on first use (gluster_module.cc). Only the entry below is visible outside it.
 //
 // One glfs_t per volume (or snapshot volfile) serves every thread and every tarn_api of
 // the process. Connections are kept until the process exits and are never finished:
@@ -325,3 +326,10 @@ int gluster_snap_volfile(const settings::core_settings& s, const std::string& na
 }
 
 }  // namespace tarn::backend
+
+extern "C" __attribute__((visibility("default"))) const tarn::backend::gluster_backend_entry*
+tarncore_gluster_backend() {
+  static const tarn::backend::gluster_backend_entry entry{tarn::backend::connect_gluster,
+                                                          tarn::backend::gluster_snap_volfile};
+  return &entry;
+}

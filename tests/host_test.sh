@@ -43,6 +43,13 @@ else
   passed=$((passed + 1))
 fi
 
+# gfapi comes only with the GlusterFS backend's module, which is loaded on first use.
+if ldd "$host" | grep -q libgfapi; then
+  failed=$((failed + 1)); echo "FAILED: the host program loads gfapi at start"
+else
+  passed=$((passed + 1))
+fi
+
 root=$(mktemp -d /var/tmp/tarn-host-test-XXXXXX)
 trap 'rm -rf "$root"' EXIT
 export TARNCORE_BACKEND=local TARNCORE_LOCAL_ROOT=$root TARNCORE_LOG=stderr
