@@ -13,6 +13,7 @@
 #include "core/tarn_utils.h"
 #include "tarncore/backend.h"
 #include "tarncore/hooks.h"
+#include "tarncore/memory.h"
 #include "tarncore/settings.h"
 #include "tarncore/tarn_iopx.h"
 
@@ -61,8 +62,9 @@ long count_or_errno(long result) {
 
 const std::string& volume_name(const file_handle& file) { return file->volume()->name(); }
 
-// Small reads of a read-only handle (list files in 128-byte pieces; on GlusterFS also
-// copies in 32 KiB chunks) are served from a block read ahead, up to the backend's limit.
+// Reads of a read-only handle up to the backend's limit (list files in 128-byte pieces,
+// copies in 32 KiB chunks) are served from a block read ahead: one call for eight copy
+// chunks saves seven round trips on GlusterFS and seven system calls on local volumes.
 // A read is served from the block only when the block holds all of it; otherwise the
 // block is read afresh at the read's offset, so no read ever sees less than the file
 // held when it was made.
@@ -74,20 +76,25 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
   std::lock_guard<std::mutex> lock(ahead.mutex);
   const bool covered = offset >= ahead.offset && offset + size <= ahead.offset + ahead.length;
   if (!covered) {
+    if (!ahead.block) ahead.block = tarn_mem::take_pages(read_ahead_block);
+    if (!ahead.block) return file->impl()->pread(buffer, size, offset);
     const std::uint64_t expected = file->get_file_size() > offset ? file->get_file_size() - offset : 0;
     const std::size_t want = std::max<std::size_t>(size, std::min<std::uint64_t>(expected, read_ahead_block));
-    if (ahead.block.size() < want) ahead.block.resize(want);
-    const long n = file->impl()->pread(ahead.block.data(), want, offset);
+    const long n = file->impl()->pread(ahead.block, want, offset);
     ahead.offset = offset;
     ahead.length = n > 0 ? std::size_t(n) : 0;
     if (n < 0) return n;
   }
   const std::size_t available = std::min<std::size_t>(size, ahead.offset + ahead.length - offset);
-  std::memcpy(buffer, ahead.block.data() + (offset - ahead.offset), available);
+  std::memcpy(buffer, ahead.block + (offset - ahead.offset), available);
   return long(available);
 }
 
 }  // namespace
+
+backend::read_ahead::~read_ahead() {
+  if (block) tarn_mem::give_back_pages(block, read_ahead_block);
+}
 
 volume_handle tarn_api::init(iopx_tree_cfg cfg) {
   const settings::core_settings& s = engine.state().settings;

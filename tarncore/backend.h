@@ -23,9 +23,13 @@ namespace tarn::backend {
 // The block that a read-only handle read ahead, and where it lies in the file.
 struct read_ahead {
   explicit read_ahead(std::size_t limit) : limit(limit) {}
+  ~read_ahead();
+  read_ahead(const read_ahead&) = delete;
+  read_ahead& operator=(const read_ahead&) = delete;
+
   const std::size_t limit;  // reads up to this size use the block
   std::mutex mutex;  // uncontended: a handle is read by one worker at a time
-  std::vector<char> block;
+  char* block = nullptr;  // taken at the first read; only the pages read into cost memory
   std::uint64_t offset = 0;
   std::size_t length = 0;
 };
@@ -65,7 +69,7 @@ class volume {
                         std::size_t size) = 0;
   // Reads of read-only handles up to this size are served from a block read ahead, which
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
-  // Larger reads go straight through; local copy chunks would only be copied once more.
+  // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
 };
 

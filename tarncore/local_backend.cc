@@ -66,7 +66,8 @@ parent_and_name open_parent(int root, const std::string& path) {
 
 class local_file final : public open_file {
  public:
-  local_file(int fd, bool read_only, bool sync) : fd(fd), read_only(read_only), sync(sync) {}
+  local_file(int fd, bool read_only, bool sync, const struct stat& opened_record)
+      : fd(fd), read_only(read_only), sync(sync), opened_record(opened_record) {}
   ~local_file() override { close(); }
 
   long pread(char* buffer, std::size_t size, std::uint64_t offset) override {
@@ -82,7 +83,12 @@ class local_file final : public open_file {
     return n < 0 ? negative_errno() : long(n);
   }
 
+  // A snapshot never changes: its file's attributes are those it had when opened.
   int fstat(struct stat* record) override {
+    if (read_only) {
+      *record = opened_record;
+      return 0;
+    }
     return ::fstat(fd, record) < 0 ? int(negative_errno()) : 0;
   }
 
@@ -113,6 +119,7 @@ class local_file final : public open_file {
   int fd;
   bool read_only;
   bool sync;
+  struct stat opened_record;
 };
 
 class local_volume final : public volume {
@@ -131,7 +138,7 @@ class local_volume final : public volume {
       ::close(fd);
       return {nullptr, 0, error};
     }
-    return {std::make_unique<local_file>(fd, read_only, sync), std::uint64_t(record.st_size), 0};
+    return {std::make_unique<local_file>(fd, read_only, sync, record), std::uint64_t(record.st_size), 0};
   }
 
   int mkdir(const std::string& path, mode_t mode) override {
@@ -169,7 +176,7 @@ class local_volume final : public volume {
     return n < 0 ? -long(error) : long(n);
   }
 
-  std::size_t read_ahead_limit() const override { return 4096; }  // list reads, not copy chunks
+  std::size_t read_ahead_limit() const override { return 32 * 1024; }  // list reads and copy chunks
 
  private:
   int root;

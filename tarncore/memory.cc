@@ -15,6 +15,7 @@
 
 #include "core/tarn_mem.h"
 #include "tarncore/hooks.h"
+#include "tarncore/memory.h"
 
 namespace tarn::tarn_mem {
 
@@ -86,7 +87,22 @@ void release(char* base, std::size_t size) {
     ::munmap(base, whole_pages(size));
 }
 
+// Page-aligned memory of `size` bytes: mapped (a kept mapping when one fits) or from the heap.
+char* allocate(std::size_t alignment, std::size_t size) {
+  if (!is_mapped(size)) {
+    void* allocated = nullptr;
+    return ::posix_memalign(&allocated, alignment, size == 0 ? 1 : size) == 0 ? static_cast<char*>(allocated)
+                                                                          : nullptr;
+  }
+  char* memory = alignment <= page_size() ? kept.take(whole_pages(size)) : nullptr;
+  return memory ? memory : map_aligned(alignment, size);
+}
+
 }  // namespace
+
+char* take_pages(std::size_t size) { return allocate(page_size(), size); }
+
+void give_back_pages(char* base, std::size_t size) { release(base, size); }
 
 buff::~buff() { release(base, size); }
 
@@ -94,14 +110,7 @@ buffer_handle malloc_intfx::posix_memalign(std::size_t alignment, std::size_t si
   if (hooks::check(core_testing::operation::alloc, "", "", long(size))) return {};
   // The alignments that posix_memalign(3) takes.
   if (alignment == 0 || alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0) return {};
-  char* memory = nullptr;
-  if (is_mapped(size)) {
-    if (alignment <= page_size()) memory = kept.take(whole_pages(size));
-    if (!memory) memory = map_aligned(alignment, size);
-  } else {
-    void* allocated = nullptr;
-    if (::posix_memalign(&allocated, alignment, size == 0 ? 1 : size) == 0) memory = static_cast<char*>(allocated);
-  }
+  char* const memory = allocate(alignment, size);
   if (!memory) return {};
   try {
     return boost::make_shared<buff>(memory, size);
