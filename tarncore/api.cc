@@ -76,10 +76,14 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
   std::lock_guard<std::mutex> lock(ahead.mutex);
   const bool covered = offset >= ahead.offset && offset + size <= ahead.offset + ahead.length;
   if (!covered) {
-    if (!ahead.block) ahead.block = tarn_mem::take_pages(read_ahead_block);
-    if (!ahead.block) return file->impl()->pread(buffer, size, offset);
     const std::uint64_t expected = file->get_file_size() > offset ? file->get_file_size() - offset : 0;
     const std::size_t want = std::max<std::size_t>(size, std::min<std::uint64_t>(expected, read_ahead_block));
+    if (ahead.capacity < want) {
+      ahead.release_block();
+      ahead.block = tarn_mem::take_pages(want);
+      if (!ahead.block) return file->impl()->pread(buffer, size, offset);
+      ahead.capacity = want;
+    }
     const long n = file->impl()->pread(ahead.block, want, offset);
     ahead.offset = offset;
     ahead.length = n > 0 ? std::size_t(n) : 0;
@@ -92,8 +96,10 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
 
 }  // namespace
 
-backend::read_ahead::~read_ahead() {
-  if (block) tarn_mem::give_back_pages(block, read_ahead_block);
+void backend::read_ahead::release_block() {
+  if (block) tarn_mem::give_back_pages(block, capacity);
+  block = nullptr;
+  capacity = length = 0;
 }
 
 volume_handle tarn_api::init(iopx_tree_cfg cfg) {

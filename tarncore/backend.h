@@ -23,13 +23,15 @@ namespace tarn::backend {
 // The block that a read-only handle read ahead, and where it lies in the file.
 struct read_ahead {
   explicit read_ahead(std::size_t limit) : limit(limit) {}
-  ~read_ahead();
+  ~read_ahead() { release_block(); }
   read_ahead(const read_ahead&) = delete;
   read_ahead& operator=(const read_ahead&) = delete;
+  void release_block();
 
   const std::size_t limit;  // reads up to this size use the block
   std::mutex mutex;  // uncontended: a handle is read by one worker at a time
-  char* block = nullptr;  // taken at the first read; only the pages read into cost memory
+  char* block = nullptr;  // as large as the first read wanted, up to 256 KiB
+  std::size_t capacity = 0;
   std::uint64_t offset = 0;
   std::size_t length = 0;
 };
