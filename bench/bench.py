@@ -48,7 +48,9 @@ def scratch_filesystem():
     does direct I/O, so that the image's own pages do not double the page cache."""
     image = SCRATCH + ".img"
     os.makedirs(SCRATCH, exist_ok=True)
-    with open(image, "wb") as f:
+    if os.path.ismount(SCRATCH):
+        raise SystemExit(f"{SCRATCH} is in use (another bench run?)")
+    with open(image, "xb") as f:  # an image that is there may be another run's
         f.truncate(32 << 30)
     try:
         subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
