@@ -80,7 +80,7 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
     const std::size_t want = std::max<std::size_t>(size, std::min<std::uint64_t>(expected, read_ahead_block));
     if (ahead.capacity < want) {
       ahead.release_block();
-      ahead.block = tarn_mem::take_pages(want);
+      ahead.block = tarn_mem::take_block(want);
       if (!ahead.block) return file->impl()->pread(buffer, size, offset);
       ahead.capacity = want;
     }
@@ -97,7 +97,7 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
 }  // namespace
 
 void backend::read_ahead::release_block() {
-  if (block) tarn_mem::give_back_pages(block, capacity);
+  if (block) tarn_mem::give_back_block(block, capacity);
   block = nullptr;
   capacity = length = 0;
 }

@@ -100,9 +100,13 @@ char* allocate(std::size_t alignment, std::size_t size) {
 
 }  // namespace
 
-char* take_pages(std::size_t size) { return allocate(page_size(), size); }
+// Small blocks need no alignment: page-aligned heap blocks, taken and freed once per file,
+// would leave the heap holes that it cannot reuse.
+char* take_block(std::size_t size) {
+  return is_mapped(size) ? allocate(page_size(), size) : static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+}
 
-void give_back_pages(char* base, std::size_t size) { release(base, size); }
+void give_back_block(char* base, std::size_t size) { release(base, size); }
 
 buff::~buff() { release(base, size); }
 
