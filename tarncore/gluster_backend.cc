@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "tarncore/backend.h"
@@ -72,10 +73,40 @@ constexpr int gfapi_helpers = 8;
 
 bounded_callers& gfapi_callers = *new bounded_callers(direct_gfapi_callers, gfapi_helpers);
 
+// Directories that files were lately created in, as objects: creating the next file in
+// one of them is then a single CREATE, where glfs_creat would first look the new name up
+// only to find it missing. gfapi itself resolves the directories of every path from its
+// table of looked-up entries in the same way, without asking the bricks again.
+class directory_objects {
+ public:
+  using object = std::shared_ptr<glfs_object_t>;
+
+  object find(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = objects.find(path);
+    return found == objects.end() ? nullptr : found->second;
+  }
+  void keep(const std::string& path, const object& directory) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (objects.size() >= capacity) objects.clear();  // a run creates in few directories
+    objects[path] = directory;
+  }
+  void forget(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    objects.erase(path);
+  }
+
+ private:
+  static constexpr std::size_t capacity = 256;
+  std::mutex mutex;
+  std::map<std::string, object> objects;
+};
+
 struct connection {
   glfs_t* fs = nullptr;
   bool read_only = false;
   bool sync = true;
+  std::shared_ptr<directory_objects> directories = std::make_shared<directory_objects>();
 };
 
 // An open file. Files are opened as objects from their lookup, which already yields
@@ -218,6 +249,9 @@ class gluster_volume final : public volume {
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.
   opened open_descriptor(const std::string& absolute, int flags) {
     return gfapi_callers.run([&]() -> opened {
+      if (flags & O_CREAT) {
+        if (std::optional<opened> created = create_in_known_directory(absolute, flags)) return std::move(*created);
+      }
       glfs_fd_t* fd = (flags & O_CREAT) ? glfs_creat(c->fs, absolute.c_str(), flags, created_file_mode)
                                         : glfs_open(c->fs, absolute.c_str(), flags);
       if (!fd) return {nullptr, 0, -gluster_error()};
@@ -229,6 +263,34 @@ class gluster_volume final : public volume {
       }
       return {std::make_unique<gluster_file>(c, nullptr, fd, flags, record), std::uint64_t(record.st_size), 0};
     });
+  }
+
+  // Creates a new file with O_EXCL from its directory's object. Nothing when the name is
+  // taken (EEXIST) or the directory cannot be had or went away: glfs_creat then resolves
+  // the whole path, opens what is there and reports any error.
+  std::optional<opened> create_in_known_directory(const std::string& absolute, int flags) {
+    const auto slash = absolute.rfind('/');
+    const std::string directory = slash == 0 ? "/" : absolute.substr(0, slash);
+    const std::string name = absolute.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    directory_objects::object parent = c->directories->find(directory);
+    if (!parent) {
+      struct stat record;
+      glfs_object_t* found = glfs_h_lookupat(c->fs, nullptr, directory.c_str(), &record, 1);
+      if (!found) return std::nullopt;
+      parent.reset(found, glfs_h_close);
+      if (!S_ISDIR(record.st_mode)) return std::nullopt;
+      c->directories->keep(directory, parent);
+    }
+    struct stat record;
+    glfs_fd_t* fd = nullptr;
+    glfs_object_t* object =
+        glfs_h_creat_open(c->fs, parent.get(), name.c_str(), flags | O_EXCL, created_file_mode, &record, &fd);
+    if (!object) {
+      if (errno != EEXIST) c->directories->forget(directory);
+      return std::nullopt;
+    }
+    return opened{std::make_unique<gluster_file>(c, object, fd, flags, record), std::uint64_t(record.st_size), 0};
   }
 
   // A directory cannot be opened as a file, as with glfs_open.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <thread>
 #include <vector>
@@ -279,6 +280,37 @@ TEST_P(core_on_backends, handles_do_what_their_open_flags_allow) {
   EXPECT_EQ(get_xattr(cluster->live("f"), "trusted.w"), "marked");
   errno = 0;
   EXPECT_FALSE(api->open(live, "missing", O_RDWR));
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// O_CREAT makes a new name and opens an existing file as it is, also in a directory that
+// another client removed and made again since the last file was created there.
+TEST_P(core_on_backends, creating_a_file_finds_what_is_there_now) {
+  ASSERT_EQ(api->mkdir(live, "d", 0777), success);
+  const file_handle made = api->open(live, "d/f", O_RDWR | O_CREAT);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->get_file_size(), 0u);
+  EXPECT_EQ(write_text(made, "kept", 0), 4);
+  EXPECT_EQ(api->close(made), success);
+  const file_handle opened = api->open(live, "d/f", O_RDWR | O_CREAT);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->get_file_size(), 4u);
+  EXPECT_EQ(api->close(opened), success);
+  errno = 0;
+  EXPECT_FALSE(api->open(live, "d/f", O_RDWR | O_CREAT | O_EXCL));
+  EXPECT_EQ(errno, EEXIST);
+
+  std::filesystem::remove_all(cluster->live("d"));
+  std::filesystem::create_directory(cluster->live("d"));
+  const file_handle remade = api->open(live, "d/g", O_RDWR | O_CREAT);
+  ASSERT_TRUE(remade) << std::strerror(errno);
+  EXPECT_EQ(write_text(remade, "here", 0), 4);
+  EXPECT_EQ(api->close(remade), success);
+  EXPECT_EQ(read_bytes(cluster->live("d/g")), "here");
+
+  std::filesystem::remove_all(cluster->live("d"));
+  errno = 0;
+  EXPECT_FALSE(api->open(live, "d/h", O_RDWR | O_CREAT));
   EXPECT_EQ(errno, ENOENT);
 }
 
