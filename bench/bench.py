@@ -232,7 +232,9 @@ def write_report(all_results, rounds, path):
         "On local volumes cp and rsync copy between the same directories; on GlusterFS between "
         "FUSE mounts of the same volumes. `stub` syncs each copy to stable storage before it "
         "marks the live file (the default); `stub-nosync` is the same run with "
-        "`sync_copies = off`; cp and rsync sync nothing.", "",
+        "`sync_copies = off`; cp and rsync sync nothing.",
+        "Each backend ran on a fresh ext4 file system (journal on, a direct-I/O loop device); "
+        "every run wrote fresh targets after the dirty pages of earlier runs were written out.", "",
     ]
     for backend, (results, longrun) in all_results.items():
         lines += [f"## {backend}", "",
