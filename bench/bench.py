@@ -50,8 +50,12 @@ def scratch_filesystem():
     os.makedirs(SCRATCH, exist_ok=True)
     if os.path.ismount(SCRATCH):
         raise SystemExit(f"{SCRATCH} is in use (another bench run?)")
-    with open(image, "xb") as f:  # an image that is there may be another run's
-        f.truncate(32 << 30)
+    try:
+        with open(image, "xb") as f:
+            f.truncate(32 << 30)
+    except FileExistsError:
+        raise SystemExit(f"{image} exists: another bench run is using it, or one was killed "
+                         "before it could remove it (then remove it)")
     try:
         subprocess.run(["mkfs.ext4", "-q", "-F", image], check=True)
         device = subprocess.run(["losetup", "--find", "--show", "--direct-io=on", image],
