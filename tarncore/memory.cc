@@ -87,7 +87,7 @@ void release(char* base, std::size_t size) {
     ::munmap(base, whole_pages(size));
 }
 
-// Page-aligned memory of `size` bytes: mapped (a kept mapping when one fits) or from the heap.
+// Memory of `size` bytes at `alignment`: mapped (a kept mapping when one fits) or from the heap.
 char* allocate(std::size_t alignment, std::size_t size) {
   if (!is_mapped(size)) {
     void* allocated = nullptr;
