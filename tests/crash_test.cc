@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -104,14 +105,23 @@ TEST_F(crash, a_killed_stub_run_never_leaves_a_mark_without_its_copy) {
   const int trials = environment_number("TARN_CRASH_TRIALS", 60);
   std::mt19937 moments(seed);
 
-  write_container();
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(finish(start_stub()), 0);
-  const long full_run_us = long(std::chrono::duration_cast<std::chrono::microseconds>(
-                                    std::chrono::steady_clock::now() - started).count());
+  // Kills fall within the shortest whole run seen so far: the first run is often the
+  // slowest (cold caches, other tests starting), and a window longer than a run would
+  // kill many runs only after they ended.
+  long full_run_us = 0;
+  const auto whole_run = [&] {
+    write_container();
+    const auto started = std::chrono::steady_clock::now();
+    const int status = finish(start_stub());
+    const long took = long(std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - started).count());
+    full_run_us = full_run_us ? std::min(full_run_us, took) : took;
+    return status;
+  };
+  ASSERT_EQ(whole_run(), 0);
   check_marks();
 
-  int killed_mid_run = 0;
+  int killed_mid_run = 0, killed_after_marks = 0;
   for (int trial = 0; trial < trials; ++trial) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", trial " + std::to_string(trial));
     forget_marks();
@@ -121,15 +131,17 @@ TEST_F(crash, a_killed_stub_run_never_leaves_a_mark_without_its_copy) {
     ::usleep(useconds_t(moments() % std::uint32_t(full_run_us + 1)));
     ::kill(child, SIGKILL);
     const int status = finish(child);
+    const int marked = check_marks();
     if (WIFSIGNALED(status)) ++killed_mid_run;
-    check_marks();
+    if (WIFSIGNALED(status) && marked > 0) ++killed_after_marks;
 
-    write_container();
-    ASSERT_EQ(finish(start_stub()), 0) << "a new run after the kill";
+    ASSERT_EQ(whole_run(), 0) << "a new run after the kill";
     EXPECT_EQ(check_marks(), lists * files_per_list);
   }
-  std::printf("crash trials: %d, killed during the run: %d, seed %u\n", trials, killed_mid_run, seed);
+  std::printf("crash trials: %d, killed during the run: %d, of them after the first marks: %d, seed %u\n",
+              trials, killed_mid_run, killed_after_marks, seed);
   EXPECT_GT(killed_mid_run, trials / 2);
+  EXPECT_GT(killed_after_marks, trials / 4) << "kills must also come late in a run";
 }
 
 }  // namespace
