@@ -38,9 +38,11 @@ tarn_file::tarn_file(volume_handle volume, std::string path,
                      std::unique_ptr<backend::open_file> impl, std::uint64_t size)
     : file_size(size), volume_(std::move(volume)), path_(std::move(path)), impl_(std::move(impl)) {}
 
-// A handle dropped without close() still releases its file.
+// A handle dropped without close() still writes out what it held back and releases its file.
 tarn_file::~tarn_file() {
-  if (impl_) impl_->close();
+  if (!impl_) return;
+  backend::write_out(*impl_);
+  impl_->close();
 }
 
 std::unique_ptr<backend::open_file> tarn_file::release_impl() { return std::move(impl_); }
@@ -72,7 +74,7 @@ constexpr std::size_t read_ahead_block = 256 * 1024;
 
 long read_through_block(const file_handle& file, char* buffer, std::size_t size,
                         std::uint64_t offset) {
-  backend::read_ahead& ahead = *file->impl()->ahead;
+  backend::file_block& ahead = *file->impl()->ahead;
   std::lock_guard<std::mutex> lock(ahead.mutex);
   const bool covered = offset >= ahead.offset && offset + size <= ahead.offset + ahead.length;
   if (!covered) {
@@ -94,9 +96,71 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
   return long(available);
 }
 
+// Writes of a handle opened for writing on a backend with a write-behind limit (local
+// volumes): a run of consecutive copy chunks gathers in a block of 256 KiB and goes out
+// in one call when the block is full, when a write does not continue it, before any read,
+// stat, cut or sync of the handle, and when the handle is closed or dropped. A write that
+// fails there is reported by the operation that wrote the block out, so fsync and close
+// report every failed write, as they do on GlusterFS, whose client holds writes back too.
+constexpr std::size_t write_behind_block = 256 * 1024;
+
+void count_written(backend::open_file& impl, std::size_t bytes) {
+  impl.written = true;
+  hooks::count_write(bytes);
+}
+
+// Writes the block out; 0 or -errno. The block is empty afterwards either way: a failed
+// write is reported once, as write(2) reports it.
+int write_out_block(backend::open_file& impl, backend::file_block& behind) {
+  std::size_t done = 0;
+  int result = 0;
+  while (done < behind.length) {
+    const long n = impl.pwrite(behind.block + done, behind.length - done, behind.offset + done);
+    if (n <= 0) {
+      result = n < 0 ? int(n) : -EIO;  // no progress on a regular file is a device fault
+      break;
+    }
+    done += std::size_t(n);
+  }
+  if (done) count_written(impl, done);
+  behind.length = 0;
+  return result;
+}
+
+// Takes a write into the block when it continues what the block holds, or starts the
+// block when it is a whole chunk: a shorter write with nothing held is a file's last or
+// only piece and gains nothing from waiting. The count taken, nullopt when the write must
+// go straight through, or -errno of writing out what the block held before.
+std::optional<long> hold_back(backend::open_file& impl, const char* data, std::size_t size,
+                              std::uint64_t offset) {
+  backend::file_block& behind = *impl.behind;
+  std::lock_guard<std::mutex> lock(behind.mutex);
+  const bool continues = behind.length && offset == behind.offset + behind.length &&
+                         size <= behind.limit && behind.length + size <= behind.capacity;
+  if (!continues) {
+    if (const int error = write_out_block(impl, behind)) return error;
+    if (size != behind.limit) return std::nullopt;
+    if (!behind.block) {
+      behind.block = tarn_mem::take_block(write_behind_block);
+      if (!behind.block) return std::nullopt;
+      behind.capacity = write_behind_block;
+    }
+    behind.offset = offset;
+  }
+  std::memcpy(behind.block + behind.length, data, size);
+  behind.length += size;
+  return long(size);
+}
+
 }  // namespace
 
-void backend::read_ahead::release_block() {
+int backend::write_out(open_file& impl) {
+  if (!impl.behind) return 0;
+  std::lock_guard<std::mutex> lock(impl.behind->mutex);
+  return write_out_block(impl, *impl.behind);
+}
+
+void backend::file_block::release_block() {
   if (block) tarn_mem::give_back_block(block, capacity);
   block = nullptr;
   capacity = length = 0;
@@ -131,8 +195,11 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
     errno = o.error;
     return {};
   }
-  const std::size_t limit = volume->storage().read_ahead_limit();
-  if (limit && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::read_ahead>(limit);
+  const bool writes = backend::open_flags_write(flags);
+  const std::size_t ahead = volume->storage().read_ahead_limit();
+  const std::size_t behind = volume->storage().write_behind_limit();
+  if (ahead && !writes) o.file->ahead = std::make_unique<backend::file_block>(ahead);
+  if (behind && writes) o.file->behind = std::make_unique<backend::file_block>(behind);
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 
@@ -155,29 +222,32 @@ long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buff
   if (auto refused = check_transfer(operation::read, file, buffer, size, offset)) return *refused;
   if (file->impl()->ahead && size <= file->impl()->ahead->limit)
     return count_or_errno(read_through_block(file, buffer->get_base(), size, offset));
+  if (const int error = backend::write_out(*file->impl())) return count_or_errno(error);
   return count_or_errno(file->impl()->pread(buffer->get_base(), size, offset));
 }
 
 long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buffer,
                      unsigned long size, unsigned long offset, int, const completion_handle&) {
   if (auto refused = check_transfer(operation::write, file, buffer, size, offset)) return *refused;
-  const long written = file->impl()->pwrite(buffer->get_base(), size, offset);
-  if (written > 0) {
-    file->impl()->written = true;
-    hooks::count_write(std::uint64_t(written));
-  }
+  backend::open_file& impl = *file->impl();
+  if (impl.behind)
+    if (const std::optional<long> held = hold_back(impl, buffer->get_base(), size, offset))
+      return count_or_errno(*held);
+  const long written = impl.pwrite(buffer->get_base(), size, offset);
+  if (written > 0) count_written(impl, std::size_t(written));
   return count_or_errno(written);
 }
 
 std::error_code tarn_api::close(const file_handle& file, const completion_handle&) {
   if (!file || !file->impl()) return error_of(EBADF);
-  if (auto hit = hooks::check(operation::close, volume_name(file), file->path())) {
-    file->release_impl();  // the file is closed all the same, as a failed close(2) does
-    return error_of(hit->error);
-  }
   std::unique_ptr<backend::open_file> impl = file->release_impl();
+  const int held = backend::write_out(*impl);
   if (impl->written) hooks::count_written_file();
+  // The file is closed all the same, as a failed close(2) does.
+  if (auto hit = hooks::check(operation::close, volume_name(file), file->path()))
+    return error_of(hit->error);
   const int result = impl->close();
+  if (held < 0) return error_of(-held);
   return result < 0 ? error_of(-result) : success;
 }
 
@@ -186,6 +256,7 @@ std::error_code tarn_api::fstat(const file_handle& file, struct stat* record,
   if (!file || !file->impl() || !record) return error_of(EBADF);
   if (auto hit = hooks::check(operation::fstat, volume_name(file), file->path()))
     return error_of(hit->error);
+  if (const int error = backend::write_out(*file->impl())) return error_of(-error);
   const int result = file->impl()->fstat(record);
   return result < 0 ? error_of(-result) : success;
 }
@@ -195,6 +266,7 @@ std::error_code tarn_api::ftruncate(const file_handle& file, std::uint64_t lengt
   if (!file || !file->impl()) return error_of(EBADF);
   if (auto hit = hooks::check(operation::ftruncate, volume_name(file), file->path()))
     return error_of(hit->error);
+  if (const int error = backend::write_out(*file->impl())) return error_of(-error);
   const int result = file->impl()->ftruncate(length);
   return result < 0 ? error_of(-result) : success;
 }
@@ -203,6 +275,7 @@ std::error_code tarn_api::fsync(const file_handle& file, const completion_handle
   if (!file || !file->impl()) return error_of(EBADF);
   if (auto hit = hooks::check(operation::fsync, volume_name(file), file->path()))
     return error_of(hit->error);
+  if (const int error = backend::write_out(*file->impl())) return error_of(-error);
   const int result = file->impl()->fsync();
   return result < 0 ? error_of(-result) : success;
 }

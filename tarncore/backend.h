@@ -20,18 +20,19 @@
 
 namespace tarn::backend {
 
-// The block that a read-only handle read ahead, and where it lies in the file.
-struct read_ahead {
-  explicit read_ahead(std::size_t limit) : limit(limit) {}
-  ~read_ahead() { release_block(); }
-  read_ahead(const read_ahead&) = delete;
-  read_ahead& operator=(const read_ahead&) = delete;
+// A block of a file that a handle holds: read ahead of its reads, or written behind its
+// writes. Either way it lies at `offset` in the file and holds `length` bytes.
+struct file_block {
+  explicit file_block(std::size_t limit) : limit(limit) {}
+  ~file_block() { release_block(); }
+  file_block(const file_block&) = delete;
+  file_block& operator=(const file_block&) = delete;
   void release_block();
 
-  const std::size_t limit;  // reads up to this size use the block
-  std::mutex mutex;  // uncontended: a handle is read by one worker at a time
-  char* block = nullptr;  // as large as the first read wanted, up to 256 KiB
-  std::size_t capacity = 0;
+  const std::size_t limit;  // reads up to this size, or writes of it, use the block
+  std::mutex mutex;  // uncontended: a handle is read or written by one worker at a time
+  char* block = nullptr;
+  std::size_t capacity = 0;  // up to 256 KiB
   std::uint64_t offset = 0;
   std::size_t length = 0;
 };
@@ -51,7 +52,8 @@ class open_file {
   virtual int close() = 0;
 
   bool written = false;  // set by the first successful write, for the statistics
-  std::unique_ptr<read_ahead> ahead;  // only on handles opened read-only
+  std::unique_ptr<file_block> ahead;  // only on handles opened read-only
+  std::unique_ptr<file_block> behind;  // only on handles opened for writing
 };
 
 struct opened {
@@ -73,6 +75,9 @@ class volume {
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
   // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
+  // Consecutive writes of this size are gathered in a block and written out as one, which
+  // saves system calls where the storage has no write-behind of its own. 0: none.
+  virtual std::size_t write_behind_limit() const = 0;
 };
 
 struct connected {
@@ -97,6 +102,9 @@ struct gluster_backend_entry {
                       std::string& volfile);
 };
 constexpr const char* gluster_backend_symbol = "tarncore_gluster_backend";
+
+// Writes out what a handle's write-behind block holds: 0, or -errno of the failed write.
+int write_out(open_file& impl);
 
 // Open flags that would change a file; refused on read-only (snapshot) connections.
 bool open_flags_write(int flags);

@@ -244,6 +244,8 @@ class gluster_volume final : public volume {
   }
 
   std::size_t read_ahead_limit() const override { return 64 * 1024; }
+  // gfapi's write-behind translator already gathers writes.
+  std::size_t write_behind_limit() const override { return 0; }
 
  private:
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.

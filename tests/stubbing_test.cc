@@ -176,6 +176,21 @@ INSTANTIATE_TEST_SUITE_P(
                     {}, {live_closed, source_closed, target_closed}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A write accepted by the core library and failing only when written out (here past the
+// process's file size limit) fails the copy by its sync: the live file stays unmarked.
+TEST_F(stubbing, a_write_that_fails_after_it_was_accepted_fails_the_copy) {
+  cluster->add_file("/d/a", pattern(100000));
+  cluster->add_list("lists/p-1", "/d/a\n");
+  {
+    const file_size_limit limit(50000);
+    EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
+  }
+  ASSERT_FALSE(messages().empty());
+  EXPECT_EQ(messages().back(), std::string(label) + "Failed to copy scan file /d/ato p/00000000/a on backup");
+  expect_unmarked("/d/a");
+  EXPECT_EQ(read_bytes(cluster->live("lists/p-1.failed")), "/d/a\n");
+}
+
 TEST_F(stubbing, failures_before_the_scan_files_write_no_failed_collect_file) {
   cluster->add_file("/d/a", "a");
   cluster->add_list("lists/p-1", "/d/a\n");

@@ -204,6 +204,25 @@ TEST_F(core_library, faults_hit_the_calls_they_name) {
   EXPECT_TRUE(api->open(live, "a", O_RDONLY)) << "faults of another volume do not hit";
 }
 
+// A write that fails when it is written out, after the write call was answered, is
+// reported by the write, fsync or close that follows: never lost with the gathered block.
+TEST_F(core_library, a_write_that_fails_later_is_reported_by_fsync_or_close) {
+  const auto buffer = api->alloc_io_buffer(32768);
+  std::memset(buffer->get_base(), 'x', 32768);
+  const std::error_code too_large(EFBIG, std::generic_category());
+  const file_size_limit limit(40000);
+  for (const bool by_close : {false, true}) {
+    SCOPED_TRACE(by_close ? "close" : "fsync");
+    const file_handle file = api->open(live, by_close ? "c" : "s", O_RDWR | O_CREAT);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(api->write(file, buffer, 32768, 0, 0), 32768);
+    const bool refused_at_once = api->write(file, buffer, 32768, 32768, 0) < 0;
+    const std::error_code synced = by_close ? success : api->fsync(file);
+    const std::error_code closed = api->close(file);
+    EXPECT_TRUE(refused_at_once || (by_close ? closed : synced) == too_large);
+  }
+}
+
 // The same operations on local volumes and on GlusterFS.
 class core_on_backends : public on_both_backends<cluster_test> {
  protected:
@@ -312,6 +331,38 @@ TEST_P(core_on_backends, creating_a_file_finds_what_is_there_now) {
   errno = 0;
   EXPECT_FALSE(api->open(live, "d/h", O_RDWR | O_CREAT));
   EXPECT_EQ(errno, ENOENT);
+}
+
+// Writes may be gathered and written out later (local volumes); whatever the handle does
+// next and wherever the writes go, the file ends up as if each had been made at once.
+TEST_P(core_on_backends, gathered_writes_land_in_order) {
+  const unsigned long chunk = 32768;
+  const std::string a = pattern(chunk, 1), b = pattern(chunk, 2), c = pattern(chunk, 3),
+                    d = pattern(100, 4), e = pattern(chunk, 5);
+  const file_handle file = api->open(live, "w", O_RDWR | O_CREAT);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(write_text(file, a, 0), long(chunk));
+  EXPECT_EQ(write_text(file, b, chunk), long(chunk));
+  EXPECT_EQ(write_text(file, c, 3 * chunk), long(chunk)) << "past a hole";
+  EXPECT_EQ(write_text(file, d, 2 * chunk), 100) << "into the hole";
+  EXPECT_EQ(read_text(file, 100, 2 * chunk), d) << "the handle reads its own writes";
+  EXPECT_EQ(write_text(file, e, 4 * chunk), long(chunk));
+  struct stat record;
+  ASSERT_EQ(api->fstat(file, &record), success);
+  EXPECT_EQ(record.st_size, long(5 * chunk)) << "and stats them";
+  EXPECT_EQ(write_text(file, a, 5 * chunk), long(chunk));
+  EXPECT_EQ(api->ftruncate(file, 5 * chunk + 10), success) << "a cut comes after the writes before it";
+  EXPECT_EQ(write_text(file, b, 0), long(chunk)) << "over what was written";
+  EXPECT_EQ(api->close(file), success);
+  EXPECT_EQ(read_bytes(cluster->live("w")),
+            b + b + d + std::string(chunk - 100, '\0') + c + e + a.substr(0, 10));
+
+  {
+    const file_handle dropped = api->open(live, "dropped", O_RDWR | O_CREAT);
+    ASSERT_TRUE(dropped);
+    EXPECT_EQ(write_text(dropped, c, 0), long(chunk));
+  }
+  EXPECT_EQ(read_bytes(cluster->live("dropped")), c) << "a handle dropped unclosed writes out what it held";
 }
 
 // More threads than call gfapi themselves: the rest go through the core library's helpers.

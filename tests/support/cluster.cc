@@ -4,6 +4,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -52,6 +53,19 @@ std::string pattern(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; ++i) bytes[i] = char((i + seed) % 251);
   return bytes;
+}
+
+file_size_limit::file_size_limit(rlim_t bytes) {
+  getrlimit(RLIMIT_FSIZE, &saved);
+  saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &limited) != 0) throw std::runtime_error("cannot limit file sizes");
+}
+
+file_size_limit::~file_size_limit() {
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, saved_handler);
 }
 
 test_cluster::test_cluster(backend k) : kind(k) {

@@ -4,6 +4,8 @@
 // "backup", reached by name through the core library and as directories of this machine
 // for checking: local directories, or FUSE mounts of a GlusterFS test cluster.
 
+#include <sys/resource.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,20 @@ std::optional<std::string> get_xattr(const std::string& path, const std::string&
 void set_xattr(const std::string& path, const std::string& name, const std::string& value);
 // Bytes that differ from one chunk of a copy to the next.
 std::string pattern(std::size_t size, unsigned seed = 0);
+
+// While it lives, this process's writes to regular files past `bytes` fail with EFBIG
+// (RLIMIT_FSIZE, SIGXFSZ ignored): a real write error of a local volume, late or at once.
+class file_size_limit {
+ public:
+  explicit file_size_limit(rlim_t bytes);
+  ~file_size_limit();
+  file_size_limit(const file_size_limit&) = delete;
+  file_size_limit& operator=(const file_size_limit&) = delete;
+
+ private:
+  rlimit saved{};
+  void (*saved_handler)(int) = nullptr;
+};
 
 enum class backend { local, glusterfs };
 
