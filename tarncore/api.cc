@@ -96,12 +96,12 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
   return long(available);
 }
 
-// Writes of a handle opened for writing on a backend with a write-behind limit (local
-// volumes): a run of consecutive copy chunks gathers in a block of 256 KiB and goes out
-// in one call when the block is full, when a write does not continue it, before any read,
-// stat, cut or sync of the handle, and when the handle is closed or dropped. A write that
-// fails there is reported by the operation that wrote the block out, so fsync and close
-// report every failed write, as they do on GlusterFS, whose client holds writes back too.
+// Writes of a handle opened for writing: a run of consecutive copy chunks gathers in a
+// block of 256 KiB and goes out in one call when the block is full, when a write does not
+// continue it, before any read, stat, cut or sync of the handle, and when the handle is
+// closed or dropped. A write that fails there is reported by the operation that wrote the
+// block out, so fsync and close report every failed write, as GlusterFS's client, which
+// holds writes back too, has always made them do.
 constexpr std::size_t write_behind_block = 256 * 1024;
 
 void count_written(backend::open_file& impl, std::size_t bytes) {

@@ -75,8 +75,8 @@ class volume {
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
   // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
-  // Consecutive writes of this size are gathered in a block and written out as one, which
-  // saves system calls where the storage has no write-behind of its own. 0: none.
+  // Consecutive writes of this size are gathered in a block and written out as one call,
+  // which saves a system call or a pass through gfapi per write. 0: none.
   virtual std::size_t write_behind_limit() const = 0;
 };
 

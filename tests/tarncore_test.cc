@@ -333,7 +333,7 @@ TEST_P(core_on_backends, creating_a_file_finds_what_is_there_now) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-// Writes may be gathered and written out later (local volumes); whatever the handle does
+// Writes may be gathered and written out later; whatever the handle does
 // next and wherever the writes go, the file ends up as if each had been made at once.
 TEST_P(core_on_backends, gathered_writes_land_in_order) {
   const unsigned long chunk = 32768;
