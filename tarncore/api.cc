@@ -195,11 +195,13 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
     errno = o.error;
     return {};
   }
-  const bool writes = backend::open_flags_write(flags);
+  // Appending writes land where the file ends, whatever their offset: they go straight
+  // through, as do writes that the descriptor refuses.
+  const bool writes_at_offsets = (flags & O_ACCMODE) != O_RDONLY && !(flags & O_APPEND);
   const std::size_t ahead = volume->storage().read_ahead_limit();
   const std::size_t behind = volume->storage().write_behind_limit();
-  if (ahead && !writes) o.file->ahead = std::make_unique<backend::file_block>(ahead);
-  if (behind && writes) o.file->behind = std::make_unique<backend::file_block>(behind);
+  if (ahead && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::file_block>(ahead);
+  if (behind && writes_at_offsets) o.file->behind = std::make_unique<backend::file_block>(behind);
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 

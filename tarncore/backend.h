@@ -53,7 +53,7 @@ class open_file {
 
   bool written = false;  // set by the first successful write, for the statistics
   std::unique_ptr<file_block> ahead;  // only on handles opened read-only
-  std::unique_ptr<file_block> behind;  // only on handles opened for writing
+  std::unique_ptr<file_block> behind;  // only on handles that write at offsets
 };
 
 struct opened {

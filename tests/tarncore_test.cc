@@ -281,6 +281,11 @@ TEST_P(core_on_backends, handles_do_what_their_open_flags_allow) {
   EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(api->fsetxattr(reader, "trusted.r", &attribute, 0), success) << "as fsetxattr(2) allows";
   EXPECT_EQ(api->close(reader), success);
+  const file_handle made_for_reading = api->open(live, "new", O_RDONLY | O_CREAT);
+  ASSERT_TRUE(made_for_reading);
+  EXPECT_EQ(write_text(made_for_reading, pattern(32768), 0), -1) << "refused at once, not at close";
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(api->close(made_for_reading), success);
 
   const file_handle changer = api->open(live, "f", O_RDWR);
   ASSERT_TRUE(changer);
