@@ -27,6 +27,9 @@ struct file_block {
   ~file_block() { release_block(); }
   file_block(const file_block&) = delete;
   file_block& operator=(const file_block&) = delete;
+  // A block of at least `size` bytes, taken afresh (and empty) when the one held is smaller;
+  // false when no memory can be had.
+  bool reserve(std::size_t size);
   void release_block();
 
   const std::size_t limit;  // reads up to this size, or writes of it, use the block
@@ -75,9 +78,6 @@ class volume {
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
   // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
-  // Consecutive writes of this size are gathered in a block and written out as one call,
-  // which saves a system call or a pass through gfapi per write. 0: none.
-  virtual std::size_t write_behind_limit() const = 0;
 };
 
 struct connected {

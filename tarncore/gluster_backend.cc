@@ -244,9 +244,6 @@ class gluster_volume final : public volume {
   }
 
   std::size_t read_ahead_limit() const override { return 64 * 1024; }
-  // gfapi's write-behind translator gathers writes too, but each call still passes through
-  // the client's translator stack: eight copy chunks in one call take a third less time.
-  std::size_t write_behind_limit() const override { return 32 * 1024; }
 
  private:
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.

@@ -177,7 +177,6 @@ class local_volume final : public volume {
   }
 
   std::size_t read_ahead_limit() const override { return 32 * 1024; }  // list reads and copy chunks
-  std::size_t write_behind_limit() const override { return 32 * 1024; }  // copy chunks
 
  private:
   int root;

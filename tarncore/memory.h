@@ -1,6 +1,6 @@
 #pragma once
 
-// The core library's own blocks (read-ahead): large ones page-aligned from the same kept
+// The core library's own blocks (read-ahead, write-behind): large ones page-aligned from the same kept
 // mappings as large I/O buffers, small ones from the heap; without the test faults of the
 // buffer allocator.
 
