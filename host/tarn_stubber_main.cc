@@ -15,7 +15,7 @@
 namespace {
 
 const char* const program = "tarn-stubber";
-const char* const version = "1.0.0";
+const char* const version = TARN_VERSION;
 
 void print_usage(std::FILE* out) {
   std::fprintf(out,

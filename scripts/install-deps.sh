@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the demo need on a fresh Debian 12 machine.
-# Runs as root. Package installation must not start GlusterFS services: the test scripts
-# start their own glusterd and stop it again.
+# Installs everything the build, the tests, the demo and the Debian package need on a bare
+# Debian 12 (minbase). Runs as root. A second run finds nothing missing and returns at once,
+# without apt-get update. Package installation must not start GlusterFS services: the test
+# scripts start their own glusterd and stop it again.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
   libboost-dev libboost-filesystem-dev libboost-thread-dev libboost-system-dev
-  libgtest-dev googletest
-  glusterfs-server glusterfs-client libglusterfs-dev
-  attr rsync procps util-linux iproute2 psmisc
+  libgtest-dev libgmock-dev googletest
+  glusterfs-server glusterfs-client libglusterfs-dev uuid-dev
+  attr rsync procps util-linux mount iproute2 psmisc e2fsprogs
   clang libclang-rt-14-dev
+  file debootstrap   # CPack's library scan; the package test's clean root
 )
 
 missing=()

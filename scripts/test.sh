@@ -8,6 +8,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# The build is kept free of warnings and notes: any that a change brings fails the run.
+no_warnings() {
+  if grep -E -A3 '(warning|note):' "$1"; then
+    echo "the build printed warnings or notes (above; the whole log is $1)"
+    return 1
+  fi
+}
+
 total=0
 suite() {
   local name=$1 build=$2
@@ -16,6 +24,7 @@ suite() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; return 1; }
   cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -50 "$build.build.log"; return 1; }
+  no_warnings "$build.build.log"
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900) | tee "$build.ctest.log"
   total=$((total + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$build.ctest.log")))
 }

@@ -28,6 +28,7 @@ const log_targets& targets() {
   return t;
 }
 
+__attribute__((format(printf, 1, 0)))
 std::string format_message(const char* format, va_list arguments) {
   va_list copy;
   va_copy(copy, arguments);

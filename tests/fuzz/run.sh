@@ -10,6 +10,10 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -D
   -DTARN_GLUSTERFS=OFF > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)" --target list_file_fuzzer config_fuzzer > "$build.build.log" 2>&1 ||
   { tail -50 "$build.build.log"; exit 1; }
+if grep -E -A3 '(warning|note):' "$build.build.log"; then
+  echo "the fuzz build printed warnings or notes (above)"
+  exit 1
+fi
 for target in list_file config; do
   corpus=$build/corpus/$target
   log=$build/$target.log
