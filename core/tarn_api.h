@@ -75,6 +75,11 @@ class TARNCORE_API tarn_api {
                         const completion_handle& completion = {});
   std::error_code unlink(const volume_handle& volume, const std::string& path,
                          const completion_handle& completion = {});
+  // Gives the file `from` the name `to`, replacing a file of that name in one step, as
+  // rename(2) does. With sync_copies on, local volumes also put the new name on stable
+  // storage before it returns.
+  std::error_code rename(const volume_handle& volume, const std::string& from,
+                         const std::string& to, const completion_handle& completion = {});
   // With an iovec of {nullptr, 0}: the value's length only. Otherwise the value is copied
   // into the iovec's buffer; ERANGE when it does not fit.
   long getxattr(const volume_handle& volume, const std::string& path, const std::string& name,

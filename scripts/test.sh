@@ -25,7 +25,14 @@ suite() {
     { cat "$build.configure.log"; return 1; }
   cmake --build "$build" -j "$(nproc)" > "$build.build.log" 2>&1 || { tail -50 "$build.build.log"; return 1; }
   no_warnings "$build.build.log"
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900) | tee "$build.ctest.log"
+  # A test that fails is run once more: LeakSanitizer's exit-time check now and then dies
+  # itself ("Tracer caught signal 11") while gfapi's threads run. Every retry is named.
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 900 --repeat until-pass:2) |
+    tee "$build.ctest.log"
+  if grep -q '\*\*\*Failed\|\*\*\*Exception' "$build.ctest.log"; then
+    echo "passed only when run again:"
+    grep '\*\*\*Failed\|\*\*\*Exception' "$build.ctest.log" | sed 's/^/  /'
+  fi
   total=$((total + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$build.ctest.log")))
 }
 

@@ -43,9 +43,14 @@ int stubber::init(std::string container, int operation) {
 }
 
 // A failed stub run removes the container and its collect files, then the copies of the
-// scan files that failed.
+// scan files that failed in this run (the deletion worker knows them by their failed
+// collect files).
 int stubber::run_stub(const std::string& container) {
   claims.clear();
+  {
+    std::lock_guard<std::mutex> lock(failures_mutex);
+    run_failures.clear();
+  }
   if (multithreaded_processing(&stubber::begin_stubbing, stub_collect_files, true) == 0) return 0;
   logger.error(label, "Stubbing failed.");
   cleanup_container_files(container);

@@ -119,11 +119,29 @@ int stubber::read_copy_source(const std::string& target_path, std::string& sourc
   return 0;
 }
 
+// write_to_file appends at the size it has just read: a container that names a collect
+// file twice has two workers append to one failed collect file, one after the other.
 void stubber::create_failed_collectfile(std::string failed_list, std::string failed_path) {
   if (failed_list.empty()) return;
-  write_to_file(livefs_api, livefs_volume, failed_path, failed_list);
+  {
+    std::lock_guard<std::mutex> lock(failed_file_mutex);
+    write_to_file(livefs_api, livefs_volume, failed_path, failed_list);
+  }
   std::lock_guard<std::mutex> lock(list_mutex);
   delete_collect_files.push_back(failed_path);
+}
+
+void stubber::record_failure(const std::string& failed_path, failed_scan_file failure) {
+  std::lock_guard<std::mutex> lock(failures_mutex);
+  run_failures[failed_path].push_back(std::move(failure));
+}
+
+bool stubber::take_failures(const std::string& failed_path, std::vector<failed_scan_file>& failures) {
+  std::lock_guard<std::mutex> lock(failures_mutex);
+  const auto found = run_failures.find(failed_path);
+  if (found == run_failures.end()) return false;
+  failures.swap(found->second);  // a second entry of the same path finds nothing left
+  return true;
 }
 
 }  // namespace tarn::stubber

@@ -1,5 +1,8 @@
 #include "stubber/naming.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include <boost/filesystem/path.hpp>
 #include <boost/tokenizer.hpp>
 
@@ -23,6 +26,32 @@ std::string backup_directory(const std::string& collect_prefix, const std::strin
 
 std::string target_path(const std::string& backup_directory, const std::string& scan_file) {
   return backup_directory + "/" + boost::filesystem::path(scan_file).filename().string();
+}
+
+namespace {
+
+constexpr std::size_t name_max = 255;
+const char* const partial_suffix = "tarn-partial";
+
+// FNV-1a: the same name gives the same suffix in every build, so that a later run finds
+// what a killed one left.
+std::string name_hash(const std::string& name) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+}  // namespace
+
+std::string partial_copy_path(const std::string& target_path) {
+  const auto slash = target_path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : target_path.substr(0, slash + 1);
+  const std::string name = base_name(target_path);
+  std::string partial = "." + name + "." + partial_suffix;
+  if (partial.size() > name_max) partial = "." + name.substr(0, 200) + "." + name_hash(name);
+  return directory + partial;
 }
 
 }  // namespace tarn::stubber::naming

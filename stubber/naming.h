@@ -19,6 +19,12 @@ std::string backup_directory(const std::string& collect_prefix, const std::strin
 // backup directory "/" the last component of the scan file's path.
 std::string target_path(const std::string& backup_directory, const std::string& scan_file);
 
+// Where a copy is written before it takes its target's name: ".<name>.tarn-partial" beside
+// the target. GlusterFS's distribute layer places a name of the form ".<name>.<suffix>" on
+// the brick of <name>, so the rename moves no data and leaves no link file. A name too long
+// for that form keeps its first 200 bytes and gets a hash of the whole name as suffix.
+std::string partial_copy_path(const std::string& target_path);
+
 const char* const default_snap_time = "00000000";
 
 }  // namespace tarn::stubber::naming

@@ -68,14 +68,17 @@ std::string stubber::get_current_time() {
   return text;
 }
 
-bool target_claims::claim(const std::string& target, const std::string& source) {
+std::shared_ptr<std::mutex> target_claims::claim(const std::string& target, const std::string& source) {
   std::lock_guard<std::mutex> lock(mutex);
-  return source_of.emplace(target, source).first->second == source;
+  claim_record& record = claimed.try_emplace(target, claim_record{source, nullptr}).first->second;
+  if (record.source != source) return nullptr;
+  if (!record.copy_lock) record.copy_lock = std::make_shared<std::mutex>();
+  return record.copy_lock;
 }
 
 void target_claims::clear() {
   std::lock_guard<std::mutex> lock(mutex);
-  source_of.clear();
+  claimed.clear();
 }
 
 }  // namespace tarn::stubber

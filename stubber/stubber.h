@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -16,13 +17,19 @@ namespace tarn::stubber {
 // two scan files of one run are copied to the same target. Safe under concurrent calls.
 class target_claims {
  public:
-  // True when `target` is free or already belongs to `source`; it then belongs to `source`.
-  bool claim(const std::string& target, const std::string& source);
+  // When `target` is free or already belongs to `source`, it then belongs to `source` and
+  // the result is its copy lock: a source listed twice is copied by one worker at a time,
+  // since both copies pass through the same partial copy. Empty otherwise.
+  std::shared_ptr<std::mutex> claim(const std::string& target, const std::string& source);
   void clear();
 
  private:
+  struct claim_record {
+    std::string source;
+    std::shared_ptr<std::mutex> copy_lock;
+  };
   std::mutex mutex;
-  std::unordered_map<std::string, std::string> source_of;
+  std::unordered_map<std::string, claim_record> claimed;
 };
 
 // Moves files of a live GlusterFS volume out to a backup volume and hands them to the
@@ -125,15 +132,36 @@ class __attribute__((visibility("default"))) stubber {
   std::error_code stub_collect_file(const std::string& collect_file);
   bool stub_scan_file(const std::string& source_path, const std::string& backup_directory,
                       open_files& files);
+  file_handle create_partial_copy(const std::string& partial_path);
   bool target_free_for(const std::string& target_path, const std::string& source_path);
   // The source recorded on the copy at `target_path`: 0, or the errno of the lookup.
   int read_copy_source(const std::string& target_path, std::string& source);
   std::error_code delete_collect_file(const std::string& collect_file);
+
+  // A scan file that failed in this stub run, and the target its copy would have had.
+  struct failed_scan_file {
+    std::string scan_file;
+    std::string backup_directory;
+    std::string target_path;
+  };
+  void record_failure(const std::string& failed_path, failed_scan_file failure);
+  // This run's failures listed in the failed collect file `failed_path`, handed out once:
+  // false when the path is no failed collect file of this run.
+  bool take_failures(const std::string& failed_path, std::vector<failed_scan_file>& failures);
+  // The failure pass: removes the copies of this run's failures that nothing names.
+  void remove_failed_copies(const std::vector<failed_scan_file>& failures);
+  // True when the live file's "trusted.riridized.uuid" names `target_path`, or cannot be
+  // read for a reason other than its absence (then nobody can tell that it does not).
+  bool live_mark_may_name(const std::string& scan_file, const std::string& target_path);
   int run_stub(const std::string& container);
   int hand_to_archive_tool(const std::string& collect_file);
 
   std::mutex list_mutex;  // serialises appends to delete_collect_files and cleared_dirs
+  std::mutex failed_file_mutex;  // serialises appends to failed collect files
   target_claims claims;   // the current stub run's targets
+  std::mutex failures_mutex;
+  // The current stub run's failures, by failed collect file path.
+  std::unordered_map<std::string, std::vector<failed_scan_file>> run_failures;
 };
 
 }  // namespace tarn::stubber

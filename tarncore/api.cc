@@ -302,6 +302,14 @@ std::error_code tarn_api::unlink(const volume_handle& volume, const std::string&
   return result < 0 ? error_of(-result) : success;
 }
 
+std::error_code tarn_api::rename(const volume_handle& volume, const std::string& from,
+                                 const std::string& to, const completion_handle&) {
+  if (!volume) return error_of(ENOTCONN);
+  if (auto hit = hooks::check(operation::rename, volume->name(), to)) return error_of(hit->error);
+  const int result = volume->storage().rename(from, to);
+  return result < 0 ? error_of(-result) : success;
+}
+
 long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {
   if (!volume) return count_or_errno(-ENOTCONN);

@@ -72,6 +72,7 @@ class volume {
   virtual opened open(const std::string& path, int flags) = 0;
   virtual int mkdir(const std::string& path, mode_t mode) = 0;
   virtual int unlink(const std::string& path) = 0;
+  virtual int rename(const std::string& from, const std::string& to) = 0;
   virtual long getxattr(const std::string& path, const std::string& name, void* value,
                         std::size_t size) = 0;
   // Reads of read-only handles up to this size are served from a block read ahead, which

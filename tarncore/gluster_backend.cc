@@ -233,6 +233,15 @@ class gluster_volume final : public volume {
     });
   }
 
+  int rename(const std::string& from, const std::string& to) override {
+    if (c->read_only) return -EROFS;
+    std::string old_path, new_path;
+    if (!volume_path(from, old_path) || !volume_path(to, new_path)) return -ENOENT;
+    return gfapi_callers.run([&]() -> int {
+      return glfs_rename(c->fs, old_path.c_str(), new_path.c_str()) < 0 ? gluster_error() : 0;
+    });
+  }
+
   long getxattr(const std::string& path, const std::string& name, void* value,
                 std::size_t size) override {
     std::string absolute;

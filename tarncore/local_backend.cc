@@ -64,6 +64,16 @@ parent_and_name open_parent(int root, const std::string& path) {
   return {fd, relative.substr(slash == std::string::npos ? 0 : slash + 1), 0};
 }
 
+// Puts the entries of the directory `directory_fd` (an O_PATH descriptor will do) on stable
+// storage: a new name in it then outlives a power cut. 0 or an errno.
+int sync_directory(int directory_fd) {
+  const int fd = ::openat(directory_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int error = ::fsync(fd) < 0 ? errno : 0;
+  ::close(fd);
+  return error;
+}
+
 class local_file final : public open_file {
  public:
   local_file(int fd, bool read_only, bool sync, const struct stat& opened_record)
@@ -145,10 +155,26 @@ class local_volume final : public volume {
     if (read_only) return -EROFS;
     parent_and_name target = open_parent(root, path);
     if (target.parent_fd < 0) return -target.error;
-    const int result = ::mkdirat(target.parent_fd, target.name.c_str(), mode);
-    const int error = errno;
+    int error = ::mkdirat(target.parent_fd, target.name.c_str(), mode) < 0 ? errno : 0;
+    // Copies are synced into this directory later; its own name must be durable too.
+    if (!error && sync) error = sync_directory(target.parent_fd);
     ::close(target.parent_fd);
-    return result < 0 ? -error : 0;
+    return -error;
+  }
+
+  int rename(const std::string& from, const std::string& to) override {
+    if (read_only) return -EROFS;
+    parent_and_name source = open_parent(root, from);
+    if (source.parent_fd < 0) return -(source.error == EEXIST ? EBUSY : source.error);
+    parent_and_name target = open_parent(root, to);
+    int error = target.parent_fd < 0 ? (target.error == EEXIST ? EBUSY : target.error) : 0;
+    if (!error && ::renameat(source.parent_fd, source.name.c_str(), target.parent_fd,
+                             target.name.c_str()) < 0)
+      error = errno;
+    if (!error && sync) error = sync_directory(target.parent_fd);
+    ::close(source.parent_fd);
+    if (target.parent_fd >= 0) ::close(target.parent_fd);
+    return -error;
   }
 
   int unlink(const std::string& path) override {

@@ -104,7 +104,7 @@ TEST_P(operations, stub_then_truncate_then_delete_the_same_container) {
 
 TEST_P(operations, a_failed_stub_run_removes_the_container_and_the_failed_copies) {
   add_tree();
-  core_testing::inject_fault({operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.farstow.mtime"});
+  core_testing::inject_fault({operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.riridized.uuid"});
   auto s = make_stubber();
   EXPECT_EQ(s->init("lists/container", stubber::stubber::stub), -1);
   EXPECT_EQ(messages(), strings{"stubber::init(): Stubbing failed."});
@@ -113,6 +113,62 @@ TEST_P(operations, a_failed_stub_run_removes_the_container_and_the_failed_copies
   EXPECT_FALSE(exists(cluster->backup("p/00000000/b"))) << "the failed file's copy is removed";
   EXPECT_TRUE(exists(cluster->backup("p/00000000/a")));
   EXPECT_EQ(s->cleared_dirs, strings{"p/00000000"});
+}
+
+TEST_P(operations, a_failed_rerun_keeps_the_copy_that_earlier_marks_name) {
+  cluster->add_file("/d/big", pattern(200000, 3));
+  const auto add_lists = [&] {
+    cluster->add_list("lists/p-1", "/d/big\n");
+    cluster->add_list("lists/container", "lists/p-1\n");
+  };
+  add_lists();
+  ASSERT_EQ(make_stubber()->init("lists/container", stubber::stubber::stub), 0);
+  const std::string copy = read_bytes(cluster->backup("p/00000000/big"));
+  const core_testing::fault faults[] = {
+      {operation::write, "backup", "p/00000000/.big.tarn-partial", ENOSPC, -1, 65536},
+      {operation::fsetxattr, "live", "/d/big", EIO, -1, -1, -1, "trusted.farstow.mtime"},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.path);
+    core_testing::start_capturing_messages();
+    core_testing::inject_fault(fault);
+    add_lists();
+    EXPECT_EQ(make_stubber()->init("lists/container", stubber::stubber::stub), -1);
+    EXPECT_EQ(read_bytes(cluster->backup("p/00000000/big")), copy);
+    EXPECT_EQ(get_xattr(cluster->live("/d/big"), "trusted.riridized.uuid"), "p/00000000/big");
+    EXPECT_EQ(messages().back(), "stubber::begin_deletion(): Kept p/00000000/big: the mark of /d/big names it");
+    EXPECT_FALSE(exists(cluster->backup("p/00000000/.big.tarn-partial")));
+    core_testing::clear_faults();
+  }
+}
+
+// An earlier run's line in a failed collect file, a collect file whose base name has no
+// "-" after its prefix, and a collect file that the container names twice.
+TEST_P(operations, the_failure_pass_removes_only_this_runs_unmarked_copies) {
+  for (const char* name : {"/d/a", "/d/b", "/d/x"}) cluster->add_file(name, pattern(5000, name[3]));
+  cluster->add_list("lists/p-1", "/d/a\n/d/b\n");
+  cluster->add_list("lists/p-1.failed", "/d/a\n");
+  cluster->add_list("lists/vol1", "/d/x\n");
+  cluster->add_list("lists/container", "lists/p-1\nlists/vol1\nlists/vol1\n");
+  for (const char* name : {"/d/b", "/d/x"})
+    core_testing::inject_fault({operation::fsetxattr, "live", name, EIO, -1, -1, -1, "trusted.riridized.uuid"});
+  EXPECT_EQ(make_stubber()->init("lists/container", stubber::stubber::stub), -1);
+  EXPECT_EQ(read_bytes(cluster->backup("p/00000000/a")), read_bytes(cluster->snapshot("/d/a")));
+  EXPECT_EQ(get_xattr(cluster->live("/d/a"), "trusted.riridized.uuid"), "p/00000000/a");
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/b")));
+  EXPECT_FALSE(exists(cluster->backup("vol1/00000000/x")));
+  EXPECT_EQ(read_bytes(cluster->live("lists/p-1.failed")), "/d/a\n/d/b\n");
+  EXPECT_EQ(read_bytes(cluster->live("lists/vol1.failed")), "/d/x\n/d/x\n");
+}
+
+TEST_P(operations, deletion_keeps_a_copy_whose_source_cannot_be_read) {
+  add_tree();
+  ASSERT_EQ(make_stubber()->init("lists/container", stubber::stubber::stub), 0);
+  core_testing::inject_fault({operation::getxattr, "backup", "p/00000000/a", EIO, -1, -1, -1, "trusted.tarn.source"});
+  EXPECT_EQ(make_stubber()->init("lists/container", stubber::stubber::remove), 0);
+  EXPECT_TRUE(exists(cluster->backup("p/00000000/a")));
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/b")));
+  EXPECT_EQ(messages(), strings{"stubber::begin_deletion(): Kept p/00000000/a: its source cannot be read (error 5)"});
 }
 
 TEST_P(operations, invalid_calls_change_nothing) {

@@ -103,7 +103,7 @@ struct failure_row {
   core_testing::fault fault;
   strings messages;
   strings closed;   // in order, after the failure
-  bool target_made;  // the copy of /d/b exists (empty or partial)
+  bool target_made;  // the copy of /d/b took its target's name (complete and synced)
 };
 
 void PrintTo(const failure_row& row, std::ostream* out) { *out << row.name; }
@@ -127,6 +127,7 @@ TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
   expect_unmarked("/d/c");
   EXPECT_FALSE(exists(cluster->backup("p/00000000/c"))) << "nothing after the failure is touched";
   EXPECT_EQ(exists(cluster->backup("p/00000000/b")), row.target_made);
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/.b.tarn-partial"))) << "the partial copy is removed";
   EXPECT_EQ(read_bytes(cluster->live("lists/p-1.failed")), "/d/b\n");
   EXPECT_EQ(s->delete_collect_files, strings{"lists/p-1.failed"});
   EXPECT_EQ(messages(), row.messages);
@@ -134,7 +135,7 @@ TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
   strings closed_after_a;
   const strings all = closes();
   for (const std::string& close : all)
-    if (close.find("/d/a") == std::string::npos && close.find("p/00000000/a") == std::string::npos &&
+    if (close.find("/d/a") == std::string::npos && close.find(".a.tarn-partial") == std::string::npos &&
         close.find("lists/") == std::string::npos)
       closed_after_a.push_back(close);
   EXPECT_EQ(closed_after_a, row.closed);
@@ -142,7 +143,8 @@ TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
 
 const char* const label = "stubber::begin_stubbing(): ";
 const std::string source_closed = "livesnap:/d/b";
-const std::string target_closed = "backup:p/00000000/b";
+const std::string partial_b = "p/00000000/.b.tarn-partial";
+const std::string target_closed = "backup:" + partial_b;
 const std::string live_closed = "live:/d/b";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -150,26 +152,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         failure_row{"source_open", {operation::open, "livesnap", "/d/b", ENOENT},
                     {std::string(label) + "Failed to open scan file /d/bon volume livesnap"}, {}, false},
-        failure_row{"target_open", {operation::open, "backup", "p/00000000/b", EACCES},
+        failure_row{"target_open", {operation::open, "backup", partial_b, EACCES},
                     {std::string(label) + "Failed to open scan file p/00000000/bon volume backup"},
                     {source_closed}, false},
         failure_row{"fstat", {operation::fstat, "livesnap", "/d/b", EIO},
                     {std::string(label) + "Failed to stat scan file /d/bon volume livesnap"},
-                    {source_closed, target_closed}, true},
+                    {source_closed, target_closed}, false},
         failure_row{"copy_read", {operation::read, "livesnap", "/d/b", EIO, -1, 32768},
                     {"stubber::file_copy: Failed to read data from offset [32768] error [5]",
                      std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
-                    {source_closed, target_closed}, true},
-        failure_row{"copy_write", {operation::write, "backup", "p/00000000/b", ENOSPC, -1, 65536},
+                    {source_closed, target_closed}, false},
+        failure_row{"copy_write", {operation::write, "backup", partial_b, ENOSPC, -1, 65536},
                     {"stubber::file_copy: Failed to write data to offset [65536] error [28]",
                      std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
-                    {source_closed, target_closed}, true},
-        failure_row{"copy_sync", {operation::fsync, "backup", "p/00000000/b", EIO},
+                    {source_closed, target_closed}, false},
+        failure_row{"copy_sync", {operation::fsync, "backup", partial_b, EIO},
                     {std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
-                    {source_closed, target_closed}, true},
+                    {source_closed, target_closed}, false},
+        failure_row{"rename", {operation::rename, "backup", "p/00000000/b", EIO},
+                    {std::string(label) + "Failed to copy scan file /d/bto p/00000000/b on backup"},
+                    {live_closed, source_closed, target_closed}, false},
         failure_row{"live_open", {operation::open, "live", "/d/b", ENOENT},
                     {std::string(label) + "Failed to open scan file /d/bon volume live"},
-                    {source_closed, target_closed}, true},
+                    {source_closed, target_closed}, false},
         failure_row{"uuid_attribute", {operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.riridized.uuid"},
                     {}, {live_closed, source_closed, target_closed}, true},
         failure_row{"mtime_attribute", {operation::fsetxattr, "live", "/d/b", EIO, -1, -1, -1, "trusted.farstow.mtime"},
@@ -231,10 +236,11 @@ TEST_F(stubbing, a_copy_is_synced_before_its_live_file_is_marked) {
   for (const auto& call : core_testing::traced_calls()) {
     if (call.op == operation::fsync) order.push_back("sync " + call.volume + ":" + call.path);
     if (call.op == operation::fsetxattr) order.push_back("mark " + call.volume + ":" + call.path);
+    if (call.op == operation::rename) order.push_back("rename " + call.volume + ":" + call.path);
   }
-  EXPECT_EQ(order, (strings{"mark backup:p/00000000/a", "sync backup:p/00000000/a", "mark live:/d/a",
-                            "mark live:/d/a"}))
-      << "the source mark of the copy, its sync, then the two marks of the live file";
+  EXPECT_EQ(order, (strings{"mark backup:p/00000000/.a.tarn-partial", "sync backup:p/00000000/.a.tarn-partial",
+                            "rename backup:p/00000000/a", "mark live:/d/a", "mark live:/d/a"}))
+      << "the partial copy's source mark, its sync, its rename, then the two marks of the live file";
 }
 
 TEST_F(stubbing, short_transfers_never_leave_stale_bytes) {
@@ -242,7 +248,7 @@ TEST_F(stubbing, short_transfers_never_leave_stale_bytes) {
   cluster->add_file("/d/a", content);
   cluster->add_list("lists/p-1", "/d/a\n");
   core_testing::inject_fault({operation::read, "livesnap", "/d/a", 0, 1000});
-  core_testing::inject_fault({operation::write, "backup", "p/00000000/a", 0, 333});
+  core_testing::inject_fault({operation::write, "backup", "p/00000000/.a.tarn-partial", 0, 333});
   EXPECT_EQ(stub({"lists/p-1"}), success);
   expect_stubbed("/d/a", "p/00000000/a");
 }
@@ -270,6 +276,15 @@ TEST_P(stubbing_data, an_older_longer_target_keeps_no_tail) {
   cluster->add_list("lists/p-1", "/d/a\n");
   EXPECT_EQ(stub({"lists/p-1"}), success);
   EXPECT_EQ(read_bytes(cluster->backup("p/00000000/a")), "new");
+}
+
+TEST_P(stubbing_data, a_partial_copy_that_a_killed_run_left_is_replaced) {
+  cluster->add_file("/d/a", pattern(50000, 9));
+  write_bytes(cluster->backup("p/00000000/.a.tarn-partial"), "left by a killed run");
+  cluster->add_list("lists/p-1", "/d/a\n");
+  EXPECT_EQ(stub({"lists/p-1"}), success);
+  expect_stubbed("/d/a", "p/00000000/a");
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/.a.tarn-partial")));
 }
 
 TEST_P(stubbing_data, a_file_deleted_from_the_live_volume_is_not_recreated) {
