@@ -54,6 +54,9 @@ for f in projects/alpha/survey.dat projects/beta/report.txt; do
 done
 cmp "$snapshot/projects/alpha/survey.dat" "$backup/hosta/1733616000/survey.dat" && echo "copy of survey.dat is byte-identical"
 
+step "tarn-stubber verify --checksum live backup lists/container-1  (before anything is released)"
+tarn-stubber verify --checksum live backup lists/container-1
+
 step "tarn-stubber truncate live backup lists/container-1  (farstow is a stand-in here)"
 tarn-stubber truncate live backup lists/container-1
 cat /tmp/farstow-standin.log

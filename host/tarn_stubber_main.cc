@@ -9,6 +9,7 @@
 #include <exception>
 #include <string>
 
+#include "stubber/audit.h"
 #include "stubber/stubber.h"
 #include "tarncore/stats.h"
 
@@ -27,9 +28,13 @@ void print_usage(std::FILE* out) {
                "                 BACKUP_VOLUME and mark each live file with where its copy lies\n"
                "  delete    (2)  remove the copies that the listed collect files name\n"
                "  truncate  (3)  hand each collect file to the archive tool farstow\n"
+               "  verify         check that every listed live file is marked and that the\n"
+               "                 copy its mark names is there and complete; writes nothing\n"
                "\n"
                "Options:\n"
                "  -q, --quiet    print no summary line\n"
+               "  -c, --checksum verify: compare the copies' bytes, not only their sizes\n"
+               "  -j, --json     verify: print JSON objects, one per line\n"
                "  -h, --help     show this help and exit\n"
                "  -V, --version  show the version and exit\n"
                "\n"
@@ -37,7 +42,8 @@ void print_usage(std::FILE* out) {
                "On a terminal a summary line is printed on standard error at the end.\n"
                "Messages go to standard error and syslog.\n"
                "\n"
-               "Exit status: 0 on success, 1 when the operation failed, 2 on a usage error.\n",
+               "Exit status: 0 on success, 1 when the operation failed (verify: when it found\n"
+               "a problem), 2 on a usage error.\n",
                program);
 }
 
@@ -65,17 +71,36 @@ void print_summary(const std::string& operation, int result, const tarn::core_st
                megabytes, seconds);
 }
 
+// Exit status 0 when every listed file is sound, 1 otherwise.
+int verify(const char* live, const char* backup, const char* container,
+           const tarn::stubber::audit::options& checks, bool json) {
+  tarn::stubber::stubber stubber(live, backup);
+  tarn::stubber::audit::report report;
+  if (!tarn::stubber::audit::verify_container(stubber, container, checks, report)) {
+    std::fprintf(stderr, "%s: cannot read the container %s\n", program, container);
+    return 1;
+  }
+  if (json) tarn::stubber::audit::print_json(report, stdout);
+  else tarn::stubber::audit::print_text(report, stdout);
+  return report.problems.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quiet = false;
+  bool quiet = false, json = false;
+  tarn::stubber::audit::options checks;
   static const option options[] = {{"quiet", no_argument, nullptr, 'q'},
+                                   {"checksum", no_argument, nullptr, 'c'},
+                                   {"json", no_argument, nullptr, 'j'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "qhV", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, "qcjhV", options, nullptr)) != -1;) {
     switch (c) {
       case 'q': quiet = true; break;
+      case 'c': checks.checksum = true; break;
+      case 'j': json = true; break;
       case 'h': print_usage(stdout); return 0;
       case 'V': std::printf("%s %s\n", program, version); return 0;
       default: return usage_error("unknown option");
@@ -83,6 +108,15 @@ int main(int argc, char** argv) {
   }
   if (argc - optind != 4) return usage_error("expected OPERATION LIVE_VOLUME BACKUP_VOLUME CONTAINER");
   const std::string operation = argv[optind];
+  if (operation == "verify") {
+    try {
+      return verify(argv[optind + 1], argv[optind + 2], argv[optind + 3], checks, json);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s\n", program, e.what());
+      return 1;
+    }
+  }
+  if (checks.checksum || json) return usage_error("--checksum and --json go with verify only");
   const int code = operation_code(operation);
   if (code == 0) return usage_error(("unknown operation '" + operation + "'").c_str());
 

@@ -1,7 +1,9 @@
 #include "stubber/naming.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include <boost/filesystem/path.hpp>
 #include <boost/tokenizer.hpp>
@@ -44,6 +46,22 @@ std::string name_hash(const std::string& name) {
 }
 
 }  // namespace
+
+std::error_code read_snap_time(tarn_api* live_api, const volume_handle& live_volume,
+                               const std::string& collect_prefix, std::string& snap_time) {
+  const char* const attribute = "user.snap_time";
+  snap_time = default_snap_time;
+  iovec probe{nullptr, 0};
+  const long length = live_api->getxattr(live_volume, collect_prefix, attribute, &probe);
+  if (length == -1) return success;
+  const tarn_mem::buffer_handle buffer = live_api->alloc_io_buffer(length + 1);
+  if (!buffer) return std::error_code(ENOMEM, std::generic_category());
+  std::memset(buffer->get_base(), 0, std::size_t(length) + 1);
+  iovec value{buffer->get_base(), std::size_t(length) + 1};
+  if (live_api->getxattr(live_volume, collect_prefix, attribute, &value) == -1) return success;
+  snap_time.assign(buffer->get_base(), strnlen(buffer->get_base(), std::size_t(length) + 1));
+  return success;
+}
 
 std::string partial_copy_path(const std::string& target_path) {
   const auto slash = target_path.rfind('/');

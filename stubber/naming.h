@@ -4,6 +4,9 @@
 // directory on the backup volume and the target path of each scan file.
 
 #include <string>
+#include <system_error>
+
+#include "core/tarn_api.h"
 
 namespace tarn::stubber::naming {
 
@@ -26,5 +29,10 @@ std::string target_path(const std::string& backup_directory, const std::string& 
 std::string partial_copy_path(const std::string& target_path);
 
 const char* const default_snap_time = "00000000";
+
+// The "user.snap_time" of the collect prefix on the live volume, up to its first NUL, or
+// the default when it cannot be read; ENOMEM when no buffer could be had.
+std::error_code read_snap_time(tarn_api* live_api, const volume_handle& live_volume,
+                               const std::string& collect_prefix, std::string& snap_time);
 
 }  // namespace tarn::stubber::naming

@@ -70,6 +70,13 @@ cp -a "$root/live" "$root/.snaps/livesnap"
 
 check "stub" 0 "$host" stub live backup lists/c
 [ "$(cat "$root/backup/p/00000000/b")" = two ] && passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAILED: copy"; }
+check "verify a sound backup" 0 "$host" verify --checksum live backup lists/c
+expect_output "verify summary" "^verify: 2 files checked, 2 sound$"
+rm "$root/backup/p/00000000/a"
+check "verify finds a missing copy" 1 "$host" verify --json live backup lists/c
+expect_output "verify as JSON" '^{"kind":"missing copy","live":"/d/a","target":"p/00000000/a"}$'
+expect_output "verify's JSON summary" '^{"files":2,"sound":1,"problems":{"missing copy":1}}$'
+check "JSON without verify" 2 "$host" --json stub live backup lists/c
 mkdir -p /tmp/bin
 printf '#!/bin/sh\nexit 4\n' > /tmp/bin/farstow && chmod +x /tmp/bin/farstow
 check "truncate with a failing archive tool" 1 env PATH="/tmp/bin:$PATH" "$host" truncate live backup lists/c
