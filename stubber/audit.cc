@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "stubber/naming.h"
+#include "stubber/volume_reads.h"
 
 namespace tarn::stubber::audit {
 
@@ -14,19 +15,7 @@ namespace {
 
 const char* const copy_attribute = "trusted.riridized.uuid";
 const char* const mtime_attribute = "trusted.farstow.mtime";
-constexpr std::size_t attribute_value_size = 4096;
 constexpr unsigned long compare_chunk = 256 * 1024;
-
-// An attribute of `path`: 0, or the errno of the lookup (ENODATA: no such attribute).
-int read_attribute(tarn_api* api, const volume_handle& volume, const std::string& path,
-                   const char* name, std::string& value) {
-  char buffer[attribute_value_size];
-  iovec vector{buffer, sizeof buffer};
-  const long length = api->getxattr(volume, path, name, &vector);
-  if (length < 0) return errno;
-  value.assign(buffer, std::size_t(length));
-  return 0;
-}
 
 // The file at `path` opened read-only with its stat record: 0, or an errno.
 int open_file(tarn_api* api, const volume_handle& volume, const std::string& path,
@@ -35,25 +24,6 @@ int open_file(tarn_api* api, const volume_handle& volume, const std::string& pat
   if (!file) return errno;
   std::memset(&record, 0, sizeof record);
   if (const std::error_code result = api->fstat(file, &record); result != success) return result.value();
-  return 0;
-}
-
-// Reads `size` bytes at `offset` into the start of `buffer`: 0, or an errno (EIO: the
-// file ends early). Reads land at a buffer's start, so the rare short read goes on
-// through a scratch buffer.
-int read_exactly(tarn_api* api, const file_handle& file, const tarn_mem::buffer_handle& buffer,
-                 unsigned long size, unsigned long offset) {
-  const long first = api->read(file, buffer, size, offset, 0);
-  if (first < 0) return errno;
-  tarn_mem::buffer_handle rest;
-  for (unsigned long done = static_cast<unsigned long>(first); done < size;) {
-    if (!rest && !(rest = api->alloc_io_buffer(size))) return ENOMEM;
-    const long n = api->read(file, rest, size - done, offset + done, 0);
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    std::memcpy(buffer->get_base() + done, rest->get_base(), std::size_t(n));
-    done += static_cast<unsigned long>(n);
-  }
   return 0;
 }
 
@@ -142,8 +112,8 @@ class auditor {
     if (!expected || !found) return kind::unreadable;
     for (unsigned long offset = 0; offset < size; offset += compare_chunk) {
       const unsigned long chunk = size - offset < compare_chunk ? size - offset : compare_chunk;
-      if (read_exactly(s.snap_api, snapshot, expected, chunk, offset) ||
-          read_exactly(s.backup_api, copy, found, chunk, offset))
+      if (read_fully(s.snap_api, snapshot, expected, chunk, offset) ||
+          read_fully(s.backup_api, copy, found, chunk, offset))
         return kind::unreadable;
       if (std::memcmp(expected->get_base(), found->get_base(), chunk) != 0) return kind::wrong_content;
     }

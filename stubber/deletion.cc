@@ -6,13 +6,13 @@
 
 #include "stubber/naming.h"
 #include "stubber/stubber.h"
+#include "stubber/volume_reads.h"
 
 namespace tarn::stubber {
 
 namespace {
 const char* const label = "stubber::begin_deletion()";
 const char* const copy_attribute = "trusted.riridized.uuid";
-constexpr std::size_t mark_value_size = 4096;
 
 // No attribute, or no file: nothing records a source.
 bool absent(int error) { return error == ENOENT || error == ENODATA; }
@@ -86,11 +86,9 @@ void stubber::remove_failed_copies(const std::vector<failed_scan_file>& failures
 }
 
 bool stubber::live_mark_may_name(const std::string& scan_file, const std::string& target_path) {
-  char value[mark_value_size];
-  iovec vector{value, sizeof value};
-  const long length = livefs_api->getxattr(livefs_volume, scan_file, copy_attribute, &vector);
-  if (length < 0) return !absent(errno);
-  return target_path.compare(0, std::string::npos, value, std::size_t(length)) == 0;
+  std::string mark;
+  const int error = read_attribute(livefs_api, livefs_volume, scan_file, copy_attribute, mark);
+  return error ? !absent(error) : mark == target_path;
 }
 
 }  // namespace tarn::stubber

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "stubber/stubber.h"
+#include "stubber/volume_reads.h"
 
 namespace tarn::stubber {
 
@@ -12,28 +13,6 @@ namespace {
 
 constexpr unsigned long copy_chunk = 32768;
 constexpr int append_flags = 65;  // O_WRONLY | O_CREAT
-constexpr std::size_t copy_source_size = 4096;
-
-// Reads exactly `size` bytes at `offset` into the start of `buffer`. A short read goes on
-// where it stopped; the end of data before `size` bytes is EIO. Returns 0 or an errno.
-int read_fully(tarn_api* api, const file_handle& file, const tarn_mem::buffer_handle& buffer,
-               unsigned long size, unsigned long offset) {
-  const long first = api->read(file, buffer, size, offset, 0);
-  if (first < 0) return errno;
-  unsigned long done = static_cast<unsigned long>(first);
-  if (done >= size) return 0;
-  // Rare: continue through a scratch buffer, since reads land at a buffer's start.
-  const tarn_mem::buffer_handle rest = api->alloc_io_buffer(size - done);
-  if (!rest) return ENOMEM;
-  while (done < size) {
-    const long n = api->read(file, rest, size - done, offset + done, 0);
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    std::memcpy(buffer->get_base() + done, rest->get_base(), std::size_t(n));
-    done += static_cast<unsigned long>(n);
-  }
-  return 0;
-}
 
 // Writes exactly `size` bytes from the start of `buffer` at `offset`, going on after a
 // short write. Returns 0 or an errno.
@@ -109,14 +88,8 @@ void stubber::write_to_file(tarn_api* api, volume_handle volume, std::string pat
   api->close(file);
 }
 
-// One read of the attribute, into a buffer large enough for any path.
 int stubber::read_copy_source(const std::string& target_path, std::string& source) {
-  char value[copy_source_size];
-  iovec vector{value, sizeof value};
-  const long length = backup_api->getxattr(backup_volume, target_path, source_attribute, &vector);
-  if (length < 0) return errno;
-  source.assign(value, std::size_t(length));
-  return 0;
+  return read_attribute(backup_api, backup_volume, target_path, source_attribute, source);
 }
 
 // write_to_file appends at the size it has just read: a container that names a collect

@@ -147,7 +147,10 @@ TEST_F(gluster, a_stub_run_survives_its_backup_brick_dying) {
 
   const pid_t child = ::fork();
   if (child == 0) ::_exit(run_host("lists/c"));
-  ::usleep(300 * 1000);
+  // The brick dies once the run has marked its first file: a run of this size can end
+  // within a fixed delay.
+  for (int waited = 0; waited < 30000 && !get_xattr(cluster->live("/d0/f0"), "trusted.farstow.mtime"); waited += 2)
+    ::usleep(2000);
   ::kill(std::stoi(pid), SIGKILL);
   int status = 0;
   const auto started = std::chrono::steady_clock::now();
