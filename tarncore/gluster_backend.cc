@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -324,8 +325,20 @@ class gluster_volume final : public volume {
 std::mutex connections_mutex;
 auto& connections = *new std::map<std::string, std::shared_ptr<const connection>>;
 
+// gfapi writes to the bricks' sockets in a way that raises SIGPIPE when a brick has gone
+// away: with the default disposition that ends the whole host process in the middle of a
+// run, where the call should fail with EPIPE and the run report its failure. A host that
+// chose its own disposition keeps it.
+void ignore_broken_pipes() {
+  struct sigaction current{};
+  if (::sigaction(SIGPIPE, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+      current.sa_handler == SIG_DFL)
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 std::shared_ptr<const connection> make_connection(const settings::core_settings& s,
                                                   const iopx_tree_cfg& cfg, int& error) {
+  ignore_broken_pipes();
   glfs_t* fs = glfs_new(cfg.volname.c_str());
   if (!fs) {
     error = ENOMEM;
