@@ -76,10 +76,16 @@ class TARNCORE_API tarn_api {
   std::error_code unlink(const volume_handle& volume, const std::string& path,
                          const completion_handle& completion = {});
   // Gives the file `from` the name `to`, replacing a file of that name in one step, as
-  // rename(2) does. With sync_copies on, local volumes also put the new name on stable
-  // storage before it returns.
+  // rename(2) does. The new name is durable only after sync_directory of its directory.
   std::error_code rename(const volume_handle& volume, const std::string& from,
                          const std::string& to, const completion_handle& completion = {});
+  // Puts the names made, renamed or removed in the directory `path` on stable storage, so
+  // that one call makes a batch of renames durable. Does nothing with sync_copies off.
+  std::error_code sync_directory(const volume_handle& volume, const std::string& path,
+                                 const completion_handle& completion = {});
+  // How many copies a caller may keep in flight at once on this connection (the setting
+  // copy_window): enough to hide a sync's or a round trip's wait behind the others.
+  int copy_window() const;
   // With an iovec of {nullptr, 0}: the value's length only. Otherwise the value is copied
   // into the iovec's buffer; ERANGE when it does not fit.
   long getxattr(const volume_handle& volume, const std::string& path, const std::string& name,

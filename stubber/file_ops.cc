@@ -52,20 +52,20 @@ std::error_code stubber::file_copy(tarn_api* source_api, tarn_api* target_api, f
   const char* const label = "stubber::file_copy";
   const tarn_mem::buffer_handle buffer = length ? source_api->alloc_io_buffer(copy_chunk) : nullptr;
   if (length && !buffer) {
-    logger.error(label, "Failed to read data from offset [%llu] error [%d]",
+    report(label, "Failed to read data from offset [%llu] error [%d]",
                  static_cast<unsigned long long>(source_offset), ENOMEM);
     return std::error_code(ENOMEM, std::generic_category());
   }
   for (unsigned long remaining = length; remaining != 0;) {
     const unsigned long chunk = remaining < copy_chunk ? remaining : copy_chunk;
     if (const int error = read_fully(source_api, source, buffer, chunk, source_offset)) {
-      logger.error(label, "Failed to read data from offset [%llu] error [%d]",
+      report(label, "Failed to read data from offset [%llu] error [%d]",
                    static_cast<unsigned long long>(source_offset), error);
       return std::error_code(error, std::generic_category());
     }
     source_offset += chunk;
     if (const int error = write_fully(target_api, target, buffer, chunk, target_offset, 0)) {
-      logger.error(label, "Failed to write data to offset [%llu] error [%d]",
+      report(label, "Failed to write data to offset [%llu] error [%d]",
                    static_cast<unsigned long long>(target_offset), error);
       return std::error_code(error, std::generic_category());
     }

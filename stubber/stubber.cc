@@ -68,12 +68,33 @@ std::string stubber::get_current_time() {
   return text;
 }
 
-std::shared_ptr<std::mutex> target_claims::claim(const std::string& target, const std::string& source) {
-  std::lock_guard<std::mutex> lock(mutex);
-  claim_record& record = claimed.try_emplace(target, claim_record{source, nullptr}).first->second;
-  if (record.source != source) return nullptr;
-  if (!record.copy_lock) record.copy_lock = std::make_shared<std::mutex>();
-  return record.copy_lock;
+target_claims::outcome target_claims::claim(const std::string& target, const std::string& source,
+                                            bool wait, bool& created) {
+  std::unique_lock<std::mutex> lock(mutex);
+  // Looked up afresh after each wait: the claim may have been dropped meanwhile.
+  for (;;) {
+    const auto found = claimed.try_emplace(target, claim_record{source, false});
+    created = found.second;
+    claim_record& record = found.first->second;
+    if (record.source != source) return outcome::other_source;
+    if (!record.copying) {
+      record.copying = true;
+      return outcome::taken;
+    }
+    if (!wait) return outcome::busy;
+    released.wait(lock);
+  }
+}
+
+void target_claims::release(const std::string& target, bool forget) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = claimed.find(target);
+    if (found == claimed.end()) return;
+    if (forget) claimed.erase(found);
+    else found->second.copying = false;
+  }
+  released.notify_all();
 }
 
 void target_claims::clear() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,18 +19,27 @@ namespace tarn::stubber {
 // two scan files of one run are copied to the same target. Safe under concurrent calls.
 class target_claims {
  public:
-  // When `target` is free or already belongs to `source`, it then belongs to `source` and
-  // the result is its copy lock: a source listed twice is copied by one worker at a time,
-  // since both copies pass through the same partial copy. Empty otherwise.
-  std::shared_ptr<std::mutex> claim(const std::string& target, const std::string& source);
+  enum class outcome {
+    taken,         // the target is this source's, and no other copy of it is in flight
+    busy,          // a copy of the same source to it is in flight (a source listed twice)
+    other_source,  // another source has it: refused for the whole run
+  };
+  // Claims `target` for a copy of `source`. With `wait`, a busy target is waited for; a
+  // caller waits only while it holds no claim of its own, so that no two wait on each
+  // other. `created` tells whether this call made the claim.
+  outcome claim(const std::string& target, const std::string& source, bool wait, bool& created);
+  // The copy to `target` is in place or given up. `forget` drops the claim as well, as if
+  // it had never been made.
+  void release(const std::string& target, bool forget);
   void clear();
 
  private:
   struct claim_record {
     std::string source;
-    std::shared_ptr<std::mutex> copy_lock;
+    bool copying = false;
   };
   std::mutex mutex;
+  std::condition_variable released;
   std::unordered_map<std::string, claim_record> claimed;
 };
 
@@ -74,6 +85,11 @@ class __attribute__((visibility("default"))) stubber {
   std::error_code begin_stubbing(int first, int count, int stride);
   std::error_code begin_deletion(int first, int count, int stride);
 
+  // Logs a message of the stubbing worker. On a thread that copies a scan file ahead of its
+  // turn, the message is held with that file instead and logged when its turn comes.
+  static void report(const char* label, const char* format, ...)
+      __attribute__((format(printf, 2, 3)));
+
   // Volume file operations of the stubbing worker.
   std::error_code create_directory(volume_handle volume, std::string path,
                                    std::string volume_name);
@@ -110,6 +126,7 @@ class __attribute__((visibility("default"))) stubber {
 
  private:
   struct open_files;  // the files that one scan file has open
+  struct scan_job;    // one scan file of a copy window
 
   // What stubbing and deletion derive alike from one collect file.
   struct collect_work {
@@ -130,10 +147,22 @@ class __attribute__((visibility("default"))) stubber {
   // The "user.snap_time" of the collect prefix; ENOMEM when no buffer could be had.
   std::error_code read_snap_time(const std::string& collect_prefix, std::string& snap_time);
   std::error_code stub_collect_file(const std::string& collect_file);
-  bool stub_scan_file(const std::string& source_path, const std::string& backup_directory,
-                      open_files& files);
+  // The copy window: up to copy_window scan files from `next` of the list, copied at once,
+  // then renamed into place and marked in list order.
+  std::vector<scan_job> form_window(const collect_work& work, std::size_t next);
+  // Up to `wanted` copies of the spare budget (fewer when it runs low, none when empty).
+  int take_spare_copies(int wanted);
+  void copy_window_ahead(std::vector<scan_job>& jobs);
+  bool copy_ahead(scan_job& job);
+  std::size_t commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory);
+  bool rename_into_place(scan_job& job);
+  void report_copy_failure(const scan_job& job);
+  bool mark_live_file(scan_job& job);
+  void close_window(std::vector<scan_job>& jobs, std::size_t failed);
   file_handle create_partial_copy(const std::string& partial_path);
-  bool target_free_for(const std::string& target_path, const std::string& source_path);
+  // True when the target may take this source's copy; `occupied` when a file is there.
+  bool target_free_for(const std::string& target_path, const std::string& source_path,
+                       bool& occupied);
   // The source recorded on the copy at `target_path`: 0, or the errno of the lookup.
   int read_copy_source(const std::string& target_path, std::string& source);
   std::error_code delete_collect_file(const std::string& collect_file);
@@ -159,6 +188,10 @@ class __attribute__((visibility("default"))) stubber {
   std::mutex list_mutex;  // serialises appends to delete_collect_files and cleared_dirs
   std::mutex failed_file_mutex;  // serialises appends to failed collect files
   target_claims claims;   // the current stub run's targets
+  // Copies in flight beyond each worker's first: the budget that bounds the memory of the
+  // windows of all workers together.
+  static constexpr int spare_copy_budget = 64;
+  std::atomic<int> spare_copies{spare_copy_budget};
   std::mutex failures_mutex;
   // The current stub run's failures, by failed collect file path.
   std::unordered_map<std::string, std::vector<failed_scan_file>> run_failures;

@@ -4,13 +4,25 @@
 // A copy is written under a partial name beside its target and takes the target's name
 // only when it is complete, on stable storage and records its source, so that a failed or
 // killed copy never spoils the copy that an earlier run's marks name. A live file is marked
-// only after that rename, and "trusted.riridized.uuid" is always set before "trusted.farstow.mtime".
+// only after that rename is durable, and "trusted.riridized.uuid" is always set before
+// "trusted.farstow.mtime".
+//
+// A worker copies a window of scan files of its collect file at once, so that their syncs
+// (and on GlusterFS their round trips) overlap, and then renames and marks them in list
+// order. The outcome is that of copying them one by one: every file before the first
+// failure is stubbed, the failing one is the one recorded, and the files after it are
+// neither renamed into place nor marked; their messages are never logged.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include <boost/lexical_cast.hpp>
 
@@ -31,6 +43,20 @@ constexpr std::size_t attribute_value_size = 4096;
 
 const std::error_code scan_file_failed(EFAULT, std::generic_category());
 
+using held_messages = std::vector<std::pair<const char*, std::string>>;
+
+// The messages of the scan file that this thread copies ahead of its turn, if any.
+thread_local held_messages* holding = nullptr;
+
+// Holds this thread's messages with one scan file for as long as it lives.
+class messages_held_in {
+ public:
+  explicit messages_held_in(held_messages& messages) { holding = &messages; }
+  ~messages_held_in() { holding = nullptr; }
+  messages_held_in(const messages_held_in&) = delete;
+  messages_held_in& operator=(const messages_held_in&) = delete;
+};
+
 // Sets one attribute from the fixed value buffer; a value that does not fit is refused.
 bool set_attribute(tarn_api* api, const file_handle& file, const char* name,
                    const std::string& text) {
@@ -43,11 +69,32 @@ bool set_attribute(tarn_api* api, const file_handle& file, const char* name,
 
 }  // namespace
 
+void stubber::report(const char* label, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  char text[1024];
+  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  std::string message(text, std::size_t(std::clamp(length, 0, int(sizeof text) - 1)));
+  if (length >= int(sizeof text)) {
+    message.resize(std::size_t(length) + 1);
+    va_start(arguments, format);
+    std::vsnprintf(&message[0], message.size(), format, arguments);
+    va_end(arguments);
+    message.resize(std::size_t(length));
+  }
+  if (holding) holding->emplace_back(label, std::move(message));
+  else logger.error(label, "%s", message.c_str());
+}
+
 // True when the copy at `target_path` is missing, records `source_path` as its source, or
-// records no source at all (made before copies recorded one).
-bool stubber::target_free_for(const std::string& target_path, const std::string& source_path) {
+// records no source at all (made before copies recorded one). `occupied`: a file is there.
+bool stubber::target_free_for(const std::string& target_path, const std::string& source_path,
+                              bool& occupied) {
   std::string source;
-  switch (read_copy_source(target_path, source)) {
+  const int lookup = read_copy_source(target_path, source);
+  occupied = lookup != ENOENT;
+  switch (lookup) {
     case 0:
       return source == source_path;
     case ENOENT:
@@ -61,10 +108,22 @@ bool stubber::target_free_for(const std::string& target_path, const std::string&
 struct stubber::open_files {
   file_handle live;
   file_handle source;
-  file_handle target;    // the partial copy
-  std::string partial;   // its path, while it has not taken the target's name
-  std::shared_ptr<std::mutex> copy_lock;  // the target's, held until the partial is gone
-  std::unique_lock<std::mutex> copying;
+  file_handle target;   // the partial copy
+  std::string partial;  // its path, while it has not taken the target's name
+};
+
+struct stubber::scan_job {
+  std::string source_path;
+  std::string target_path;
+  target_claims::outcome claim = target_claims::outcome::other_source;
+  bool claim_created = false;  // this job made the claim
+  bool source_opened = false;  // so far the serial order would have claimed the target
+  bool copied = false;         // the partial copy is complete and synced, the live file open
+  bool replaces = false;       // a file was at the target
+  bool renamed = false;
+  std::time_t mtime = 0;
+  open_files files;
+  held_messages messages;  // logged when its turn comes, in list order
 };
 
 // The partial copy at `partial_path`, made afresh; empty on failure (errno set).
@@ -97,42 +156,95 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
     }
   }
 
-  for (const std::string& source_path : work.scan_list) {
-    open_files files;
-    const bool stubbed = stub_scan_file(source_path, work.backup_directory, files);
-    if (!stubbed) {
-      record_failure(failed_path, {source_path, work.backup_directory,
-                                   naming::target_path(work.backup_directory, source_path)});
-      create_failed_collectfile(source_path + "\n", failed_path);
+  for (std::size_t next = 0; next < work.scan_list.size();) {
+    std::vector<scan_job> jobs = form_window(work, next);
+    copy_window_ahead(jobs);
+    const std::size_t failed = commit_window(jobs, work.backup_directory);
+    if (failed < jobs.size()) {
+      const scan_job& job = jobs[failed];
+      record_failure(failed_path, {job.source_path, work.backup_directory, job.target_path});
+      create_failed_collectfile(job.source_path + "\n", failed_path);
     }
-    if (files.live) livefs_api->close(files.live);
-    if (files.source) snap_api->close(files.source);
-    if (files.target) backup_api->close(files.target);
-    if (!files.partial.empty()) backup_api->unlink(backup_volume, files.partial);
-    if (!stubbed) return scan_file_failed;
+    close_window(jobs, failed);
+    if (failed < jobs.size()) return scan_file_failed;
+    next += jobs.size();
   }
   return success;
 }
 
-// Copies one scan file and marks its live file; false on the first failure, which it logs.
-// Whatever it opened is left in `files` for the caller to close.
-bool stubber::stub_scan_file(const std::string& source_path, const std::string& backup_directory,
-                             open_files& files) {
-  const std::string target_path = naming::target_path(backup_directory, source_path);
+// Up to copy_window scan files from `next`, as many as the shared budget allows beyond the
+// first, each with its target claimed. The window ends before a target that a copy in
+// flight already has: the first of a window waits for it, holding no claim of its own.
+std::vector<stubber::scan_job> stubber::form_window(const collect_work& work, std::size_t next) {
+  const std::size_t remaining = work.scan_list.size() - next;
+  const int spare = take_spare_copies(int(std::min<std::size_t>(
+      std::size_t(backup_api->copy_window()), remaining)) - 1);
+  std::vector<scan_job> jobs;
+  jobs.reserve(std::size_t(spare) + 1);
+  for (std::size_t i = next; i < work.scan_list.size() && jobs.size() <= std::size_t(spare); ++i) {
+    scan_job job;
+    job.source_path = work.scan_list[i];
+    job.target_path = naming::target_path(work.backup_directory, job.source_path);
+    job.claim = claims.claim(job.target_path, job.source_path, jobs.empty(), job.claim_created);
+    if (job.claim == target_claims::outcome::busy) break;
+    jobs.push_back(std::move(job));
+  }
+  spare_copies += spare + 1 - int(jobs.size());  // what the window does not use goes back now
+  return jobs;
+}
+
+int stubber::take_spare_copies(int wanted) {
+  int free = spare_copies.load();
+  while (wanted > 0 && free > 0) {
+    const int taken = std::min(wanted, free);
+    if (spare_copies.compare_exchange_weak(free, free - taken)) return taken;
+  }
+  return 0;
+}
+
+// Copies every file of the window at once: the worker's thread takes the first, a thread
+// of its own each of the others (or the worker, when no thread can be started).
+void stubber::copy_window_ahead(std::vector<scan_job>& jobs) {
+  std::vector<std::thread> helpers;
+  helpers.reserve(jobs.size());
+  for (std::size_t i = 1; i < jobs.size(); ++i) {
+    try {
+      helpers.emplace_back([this, &job = jobs[i]] {
+        messages_held_in held(job.messages);
+        copy_ahead(job);
+      });
+    } catch (const std::system_error&) {
+      messages_held_in held(jobs[i].messages);
+      copy_ahead(jobs[i]);
+    }
+  }
+  {
+    messages_held_in held(jobs[0].messages);
+    copy_ahead(jobs[0]);
+  }
+  for (std::thread& helper : helpers) helper.join();
+}
+
+// Copies one scan file to its partial copy, syncs it and opens the live file: false on the
+// first failure, which it reports. Whatever it opened is left in the job for close_window.
+bool stubber::copy_ahead(scan_job& job) {
+  open_files& files = job.files;
+  const std::string& source_path = job.source_path;
+  const std::string& target_path = job.target_path;
 
   // Without a snapshot connection there is nothing to copy from.
   if (snap_ready && snap_api) files.source = snap_api->open(snap_volume, source_path, O_RDONLY);
   if (!files.source) {
-    logger.error(label, "Failed to open scan file %son volume %s", source_path.c_str(),
-                 snap_volname.c_str());
+    report(label, "Failed to open scan file %son volume %s", source_path.c_str(),
+           snap_volname.c_str());
     return false;
   }
+  job.source_opened = true;
   // A target that belongs to another scan file, in this run or an earlier one, would be
   // replaced while that file's mark still names it.
   const std::string partial_path = naming::partial_copy_path(target_path);
-  files.copy_lock = claims.claim(target_path, source_path);
-  if (files.copy_lock) files.copying = std::unique_lock<std::mutex>(*files.copy_lock);
-  if (files.copy_lock && target_free_for(target_path, source_path))
+  if (job.claim == target_claims::outcome::taken &&
+      target_free_for(target_path, source_path, job.replaces))
     files.target = create_partial_copy(partial_path);
   if (files.target) files.partial = partial_path;
   if (files.target && !set_attribute(backup_api, files.target, source_attribute, source_path)) {
@@ -140,17 +252,18 @@ bool stubber::stub_scan_file(const std::string& source_path, const std::string& 
     files.target.reset();
   }
   if (!files.target) {
-    logger.error(label, "Failed to open scan file %son volume %s", target_path.c_str(),
-                 backup_volname.c_str());
+    report(label, "Failed to open scan file %son volume %s", target_path.c_str(),
+           backup_volname.c_str());
     return false;
   }
   struct stat record;
   std::memset(&record, 0, sizeof record);
   if (snap_api->fstat(files.source, &record) != success) {
-    logger.error(label, "Failed to stat scan file %son volume %s", source_path.c_str(),
-                 snap_volname.c_str());
+    report(label, "Failed to stat scan file %son volume %s", source_path.c_str(),
+           snap_volname.c_str());
     return false;
   }
+  job.mtime = record.st_mtime;
   const unsigned long size = static_cast<unsigned long>(record.st_size);
   // The partial copy is a new file, so it holds exactly the snapshot's bytes; it is on
   // stable storage before it takes the target's name.
@@ -158,8 +271,7 @@ bool stubber::stub_scan_file(const std::string& source_path, const std::string& 
       file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
       backup_api->fsync(files.target) == success;
   if (!copied) {
-    logger.error(label, "Failed to copy scan file %sto %s on %s", source_path.c_str(),
-                 target_path.c_str(), backup_volname.c_str());
+    report_copy_failure(job);
     return false;
   }
   // O_RDWR without O_CREAT: a file deleted from the live volume since the snapshot is not
@@ -167,19 +279,81 @@ bool stubber::stub_scan_file(const std::string& source_path, const std::string& 
   // gone leaves an earlier copy at the target as it was.
   files.live = livefs_api->open(livefs_volume, source_path, O_RDWR);
   if (!files.live) {
-    logger.error(label, "Failed to open scan file %son volume %s", source_path.c_str(),
-                 livefs_volname.c_str());
+    report(label, "Failed to open scan file %son volume %s", source_path.c_str(),
+           livefs_volname.c_str());
     return false;
   }
-  if (backup_api->rename(backup_volume, partial_path, target_path) != success) {
-    logger.error(label, "Failed to copy scan file %sto %s on %s", source_path.c_str(),
-                 target_path.c_str(), backup_volname.c_str());
-    return false;
+  job.copied = true;
+  return true;
+}
+
+// Renames the window's copies into place and marks their live files, in list order and
+// up to the first failure, whose index it returns (the window's size when none failed).
+//
+// A run of copies is renamed and then made durable by one directory sync before any of
+// them is marked. Only the first copy of a run may replace a file at its target: should a
+// later mark fail, the copies renamed after it are then all at targets that were free,
+// and removing them leaves the backup volume as the serial order would.
+std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory) {
+  std::size_t next = 0;
+  while (next < jobs.size() && jobs[next].copied) {
+    std::size_t end = next + 1;
+    while (end < jobs.size() && jobs[end].copied && !jobs[end].replaces) ++end;
+    std::size_t renamed = next;
+    while (renamed < end && rename_into_place(jobs[renamed])) ++renamed;
+    if (renamed > next && backup_api->sync_directory(backup_volume, backup_directory) != success) {
+      report_copy_failure(jobs[next]);
+      return next;
+    }
+    for (std::size_t i = next; i < renamed; ++i)
+      if (!mark_live_file(jobs[i])) return i;
+    if (renamed < end) {
+      report_copy_failure(jobs[renamed]);
+      return renamed;
+    }
+    next = end;
   }
-  files.partial.clear();
-  return set_attribute(livefs_api, files.live, copy_attribute, target_path) &&
-         set_attribute(livefs_api, files.live, mtime_attribute,
-                       boost::lexical_cast<std::string>(record.st_mtime));
+  if (next < jobs.size())
+    for (const auto& [function, text] : jobs[next].messages) logger.error(function, "%s", text.c_str());
+  return next;
+}
+
+void stubber::report_copy_failure(const scan_job& job) {
+  report(label, "Failed to copy scan file %sto %s on %s", job.source_path.c_str(),
+         job.target_path.c_str(), backup_volname.c_str());
+}
+
+bool stubber::rename_into_place(scan_job& job) {
+  if (backup_api->rename(backup_volume, job.files.partial, job.target_path) != success) return false;
+  job.files.partial.clear();
+  job.renamed = true;
+  return true;
+}
+
+bool stubber::mark_live_file(scan_job& job) {
+  return set_attribute(livefs_api, job.files.live, copy_attribute, job.target_path) &&
+         set_attribute(livefs_api, job.files.live, mtime_attribute,
+                       boost::lexical_cast<std::string>(job.mtime));
+}
+
+// Closes what the window opened and removes its partial copies. The copies renamed after
+// the failing file were never stubbed as far as the serial order goes: their targets were
+// free, and are free again. Claims that the serial order would not have made are dropped.
+void stubber::close_window(std::vector<scan_job>& jobs, std::size_t failed) {
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    scan_job& job = jobs[i];
+    open_files& files = job.files;
+    if (files.live) livefs_api->close(files.live);
+    if (files.source) snap_api->close(files.source);
+    if (files.target) backup_api->close(files.target);
+    if (!files.partial.empty()) backup_api->unlink(backup_volume, files.partial);
+    if (i > failed && job.renamed) backup_api->unlink(backup_volume, job.target_path);
+    if (job.claim == target_claims::outcome::taken) {
+      const bool reached = i <= failed && job.source_opened;
+      claims.release(job.target_path, job.claim_created && !reached);
+    }
+  }
+  spare_copies += int(jobs.size()) - 1;
 }
 
 }  // namespace tarn::stubber

@@ -310,6 +310,17 @@ std::error_code tarn_api::rename(const volume_handle& volume, const std::string&
   return result < 0 ? error_of(-result) : success;
 }
 
+std::error_code tarn_api::sync_directory(const volume_handle& volume, const std::string& path,
+                                         const completion_handle&) {
+  if (!volume) return error_of(ENOTCONN);
+  if (auto hit = hooks::check(operation::sync_directory, volume->name(), path))
+    return error_of(hit->error);
+  const int result = volume->storage().sync_directory(path);
+  return result < 0 ? error_of(-result) : success;
+}
+
+int tarn_api::copy_window() const { return engine.state().settings.copy_window; }
+
 long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {
   if (!volume) return count_or_errno(-ENOTCONN);

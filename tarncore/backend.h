@@ -73,6 +73,8 @@ class volume {
   virtual int mkdir(const std::string& path, mode_t mode) = 0;
   virtual int unlink(const std::string& path) = 0;
   virtual int rename(const std::string& from, const std::string& to) = 0;
+  // The directory's entries on stable storage (a no-op with sync_copies off).
+  virtual int sync_directory(const std::string& path) = 0;
   virtual long getxattr(const std::string& path, const std::string& name, void* value,
                         std::size_t size) = 0;
   // Reads of read-only handles up to this size are served from a block read ahead, which

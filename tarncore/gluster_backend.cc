@@ -243,6 +243,20 @@ class gluster_volume final : public volume {
     });
   }
 
+  // The bricks sync the directory that the descriptor names (their fsync of a directory).
+  int sync_directory(const std::string& path) override {
+    if (!c->sync) return 0;
+    std::string absolute;
+    if (!volume_path(path, absolute)) return -ENOENT;
+    return gfapi_callers.run([&]() -> int {
+      glfs_fd_t* directory = glfs_opendir(c->fs, absolute.c_str());
+      if (!directory) return gluster_error();
+      const int result = glfs_fsync(directory, nullptr, nullptr) < 0 ? gluster_error() : 0;
+      glfs_closedir(directory);
+      return result;
+    });
+  }
+
   long getxattr(const std::string& path, const std::string& name, void* value,
                 std::size_t size) override {
     std::string absolute;

@@ -66,7 +66,7 @@ parent_and_name open_parent(int root, const std::string& path) {
 
 // Puts the entries of the directory `directory_fd` (an O_PATH descriptor will do) on stable
 // storage: a new name in it then outlives a power cut. 0 or an errno.
-int sync_directory(int directory_fd) {
+int sync_directory_fd(int directory_fd) {
   const int fd = ::openat(directory_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   const int error = ::fsync(fd) < 0 ? errno : 0;
@@ -157,7 +157,7 @@ class local_volume final : public volume {
     if (target.parent_fd < 0) return -target.error;
     int error = ::mkdirat(target.parent_fd, target.name.c_str(), mode) < 0 ? errno : 0;
     // Copies are synced into this directory later; its own name must be durable too.
-    if (!error && sync) error = sync_directory(target.parent_fd);
+    if (!error && sync) error = sync_directory_fd(target.parent_fd);
     ::close(target.parent_fd);
     return -error;
   }
@@ -171,9 +171,19 @@ class local_volume final : public volume {
     if (!error && ::renameat(source.parent_fd, source.name.c_str(), target.parent_fd,
                              target.name.c_str()) < 0)
       error = errno;
-    if (!error && sync) error = sync_directory(target.parent_fd);
     ::close(source.parent_fd);
     if (target.parent_fd >= 0) ::close(target.parent_fd);
+    return -error;
+  }
+
+  int sync_directory(const std::string& path) override {
+    if (!sync) return 0;
+    std::string relative = inside_volume(path);
+    if (relative.empty()) relative = ".";
+    const int fd = open_beneath(root, relative, O_PATH | O_DIRECTORY, 0);
+    if (fd < 0) return negative_errno();
+    const int error = sync_directory_fd(fd);
+    ::close(fd);
     return -error;
   }
 

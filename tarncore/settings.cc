@@ -21,6 +21,15 @@ void complain(const std::string& key, const std::string& value) {
   std::fprintf(stderr, "tarncore: ignoring setting %s = \"%s\"\n", key.c_str(), value.c_str());
 }
 
+// A whole decimal number from `low` to `high` into `result`; false leaves it as it was.
+bool parse_within(const std::string& value, long low, long high, int& result) {
+  char* end = nullptr;
+  const long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || number < low || number > high) return false;
+  result = int(number);
+  return true;
+}
+
 void apply(core_settings& s, const std::string& key, const std::string& value) {
   if (key == "backend") {
     if (value == "local") s.backend = backend_kind::local;
@@ -33,10 +42,7 @@ void apply(core_settings& s, const std::string& key, const std::string& value) {
   } else if (key == "gluster_server") {
     s.gluster_server = value;
   } else if (key == "gluster_port") {
-    char* end = nullptr;
-    const long port = std::strtol(value.c_str(), &end, 10);
-    if (!value.empty() && *end == '\0' && port > 0 && port < 65536) s.gluster_port = int(port);
-    else complain(key, value);
+    if (!parse_within(value, 1, 65535, s.gluster_port)) complain(key, value);
   } else if (key == "glusterd_dir") {
     s.glusterd_dir = value;
   } else if (key == "gluster_log") {
@@ -44,6 +50,8 @@ void apply(core_settings& s, const std::string& key, const std::string& value) {
   } else if (key == "sync_copies") {
     if (value == "on" || value == "off") s.sync_copies = value == "on";
     else complain(key, value);
+  } else if (key == "copy_window") {
+    if (!parse_within(value, 1, max_copy_window, s.copy_window)) complain(key, value);
   } else if (key == "log") {
     if (value == "stderr" || value == "syslog" || value == "both" || value == "none") {
       s.log_to_stderr = value == "stderr" || value == "both";
@@ -86,6 +94,7 @@ void read_environment(core_settings& s) {
       {"TARNCORE_GLUSTER_LOG", "gluster_log"},
       {"TARNCORE_LOG", "log"},
       {"TARNCORE_SYNC_COPIES", "sync_copies"},
+      {"TARNCORE_COPY_WINDOW", "copy_window"},
   };
   for (const auto& name : names)
     if (const char* value = std::getenv(name.variable)) apply(s, name.key, value);

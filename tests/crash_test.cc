@@ -1,8 +1,9 @@
 // Crash consistency: the host program is killed with SIGKILL at random moments of stub
-// runs, some of them over the copies and marks of an earlier run. A live file that carries
-// both marks must always have, at the path that its uuid names, a complete copy of the
-// version that its mtime names, verify must find nothing worse than files not stubbed yet,
-// and a new run over the same files must then stub every one of them correctly.
+// runs that copy three files of a collect file at once, some of them over the copies and
+// marks of an earlier run. A live file that carries both marks must always have, at the
+// path that its uuid names, a complete copy of the version that its mtime names, verify
+// must find nothing worse than files not stubbed yet, and a new run over the same files
+// must then stub every one of them correctly.
 //
 // TARN_CRASH_SEED and TARN_CRASH_TRIALS choose the moments and how many trials there are.
 
@@ -18,7 +19,7 @@
 
 #include "stubber/audit.h"
 #include "stubber/stubber.h"
-#include "tests/support/fixture.h"
+#include "tests/support/stubber_fixture.h"
 
 namespace tarn::test {
 namespace {
@@ -118,6 +119,9 @@ TEST_F(crash, a_killed_stub_run_never_leaves_a_mark_without_its_copy) {
   const unsigned seed = unsigned(environment_number("TARN_CRASH_SEED", 20261208));
   const int trials = environment_number("TARN_CRASH_TRIALS", 60);
   std::mt19937 moments(seed);
+  // Windows of three: kills fall among copies in flight together, between a window's
+  // renames and its marks, and between windows.
+  const copy_window window(3);
 
   // Kills fall within the shortest whole run seen so far: the first run is often the
   // slowest (cold caches, other tests starting), and a window longer than a run would

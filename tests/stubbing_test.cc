@@ -112,6 +112,7 @@ class stubbing_failures : public stubbing_base, public ::testing::WithParamInter
 
 TEST_P(stubbing_failures, stop_at_the_first_failing_scan_file) {
   const failure_row& row = GetParam();
+  const copy_window one_at_a_time(1);  // the closes below are those of the serial order
   for (const char* name : {"/d/a", "/d/b", "/d/c"}) cluster->add_file(name, pattern(70000, name[3]));
   cluster->add_list("lists/p-1", "/d/a\n/d/b\n/d/c\n");
   cluster->add_list("lists/p-2", "/d/c\n");
@@ -237,10 +238,13 @@ TEST_F(stubbing, a_copy_is_synced_before_its_live_file_is_marked) {
     if (call.op == operation::fsync) order.push_back("sync " + call.volume + ":" + call.path);
     if (call.op == operation::fsetxattr) order.push_back("mark " + call.volume + ":" + call.path);
     if (call.op == operation::rename) order.push_back("rename " + call.volume + ":" + call.path);
+    if (call.op == operation::sync_directory) order.push_back("sync " + call.volume + ":" + call.path);
   }
   EXPECT_EQ(order, (strings{"mark backup:p/00000000/.a.tarn-partial", "sync backup:p/00000000/.a.tarn-partial",
-                            "rename backup:p/00000000/a", "mark live:/d/a", "mark live:/d/a"}))
-      << "the partial copy's source mark, its sync, its rename, then the two marks of the live file";
+                            "rename backup:p/00000000/a", "sync backup:p/00000000", "mark live:/d/a",
+                            "mark live:/d/a"}))
+      << "the partial copy's source mark, its sync, its rename and the directory's sync, then the "
+         "two marks of the live file";
 }
 
 TEST_F(stubbing, short_transfers_never_leave_stale_bytes) {
@@ -339,6 +343,83 @@ TEST_P(stubbing_data, a_copy_made_for_another_source_in_an_earlier_run_is_left_a
   expect_stubbed("/x/f", "p/00000000/f");
   EXPECT_EQ(stub({"lists/p-1"}), success) << "the same source may be copied again";
   expect_stubbed("/x/f", "p/00000000/f");
+}
+
+// What a stub run of one collect file leaves, as lines to compare: its result, messages,
+// failed list, and each scan file's marks, copy and partial copy.
+strings outcome_of(const test_cluster& cluster, const std::string& tree, const strings& files,
+                   std::error_code result, const stubber::stubber& s, const strings& messages) {
+  strings lines{"result " + result.message()};
+  lines.insert(lines.end(), messages.begin(), messages.end());
+  const std::string failed = cluster.live("lists/" + tree + "-1.failed");
+  lines.push_back("failed list: " + (exists(failed) ? read_bytes(failed) : "none"));
+  lines.push_back("failed collect files: " + std::to_string(s.delete_collect_files.size()));
+  for (const std::string& file : files) {
+    const std::string source = "/" + tree + "/" + file;
+    const std::string target = tree + "/00000000/" + file;
+    const auto uuid = get_xattr(cluster.live(source), "trusted.riridized.uuid");
+    const auto mtime = get_xattr(cluster.live(source), "trusted.farstow.mtime");
+    lines.push_back(source + " marks " + uuid.value_or("-") + " " + (mtime ? "mtime" : "-"));
+    const bool copied = exists(cluster.backup(target));
+    const bool current = copied && read_bytes(cluster.backup(target)) == read_bytes(cluster.snapshot(source));
+    lines.push_back(target + (copied ? (current ? " current" : " older") : " missing"));
+    if (exists(cluster.backup(tree + "/00000000/." + file + ".tarn-partial"))) lines.push_back(target + " partial left");
+  }
+  for (std::string& line : lines)
+    for (std::size_t at; (at = line.find(tree)) != std::string::npos;) line.replace(at, tree.size(), "T");
+  return lines;
+}
+
+// A copy window ends as copying one scan file at a time does: with a failure at the
+// window's first, middle or last place, on fresh targets and on copies of an earlier run
+// that marks name, the same result, messages, failed list, marks and copies.
+TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
+  using fault_maker = core_testing::fault (*)(const std::string& tree, const std::string& file);
+  const struct {
+    const char* name;
+    fault_maker fault;
+  } faults[] = {
+      {"source open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "livesnap", "/" + t + "/" + f, ENOENT}; }},
+      {"partial open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "backup", t + "/00000000/." + f + ".tarn-partial", EACCES}; }},
+      {"copy read", [](auto& t, auto& f) -> core_testing::fault { return {operation::read, "livesnap", "/" + t + "/" + f, EIO, -1, 32768}; }},
+      {"copy write", [](auto& t, auto& f) -> core_testing::fault { return {operation::write, "backup", t + "/00000000/." + f + ".tarn-partial", ENOSPC, -1, 65536}; }},
+      {"copy sync", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsync, "backup", t + "/00000000/." + f + ".tarn-partial", EIO}; }},
+      {"live open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "live", "/" + t + "/" + f, ENOENT}; }},
+      {"rename", [](auto& t, auto& f) -> core_testing::fault { return {operation::rename, "backup", t + "/00000000/" + f, EIO}; }},
+      {"uuid mark", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsetxattr, "live", "/" + t + "/" + f, EIO, -1, -1, -1, "trusted.riridized.uuid"}; }},
+      {"mtime mark", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsetxattr, "live", "/" + t + "/" + f, EIO, -1, -1, -1, "trusted.farstow.mtime"}; }},
+      {"directory sync", [](auto& t, auto&) -> core_testing::fault { return {operation::sync_directory, "backup", t + "/00000000", EIO}; }},
+  };
+  const strings files{"f0", "f1", "f2", "f3", "f4", "f5"};
+  int round = 0;
+  // One run of `window` on a tree of its own, after a first stub run when `restub`.
+  auto run = [&](int window, bool restub, const char* fault_name, fault_maker fault, const std::string& failing) {
+    const std::string tree = "t" + std::to_string(round++);
+    std::string list;
+    for (const std::string& file : files) {
+      cluster->add_file("/" + tree + "/" + file, pattern(70000, unsigned(round)));
+      list += "/" + tree + "/" + file + "\n";
+    }
+    cluster->add_list("lists/" + tree + "-1", list);
+    const copy_window setting(window);
+    if (restub) {
+      EXPECT_EQ(stub({"lists/" + tree + "-1"}), success);
+      for (const std::string& file : files) write_bytes(cluster->snapshot("/" + tree + "/" + file), pattern(70001, 99));
+    }
+    core_testing::start_capturing_messages();
+    core_testing::inject_fault(fault(tree, failing));
+    const std::error_code result = stub({"lists/" + tree + "-1"});
+    core_testing::clear_faults();
+    SCOPED_TRACE(fault_name);
+    return outcome_of(*cluster, tree, files, result, *s, messages());
+  };
+  for (const bool restub : {false, true})
+    for (const auto& f : faults)
+      for (const char* failing : {"f0", "f2", "f3"}) {  // first, middle and last of a window of 4
+        SCOPED_TRACE(std::string(f.name) + " at " + failing + (restub ? ", over an earlier run" : ""));
+        const strings serial = run(1, restub, f.name, f.fault, failing);
+        EXPECT_EQ(run(4, restub, f.name, f.fault, failing), serial);
+      }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,25 @@ class stubber_test : public cluster_test {
   }
 
   static std::error_code code(int value) { return std::error_code(value, std::generic_category()); }
+};
+
+// While it lives, stubbers made copy `files` scan files of a collect file at once.
+class copy_window {
+ public:
+  explicit copy_window(int files) {
+    const char* current = std::getenv("TARNCORE_COPY_WINDOW");
+    if (current) saved = current;
+    ::setenv("TARNCORE_COPY_WINDOW", std::to_string(files).c_str(), 1);
+  }
+  ~copy_window() {
+    if (saved) ::setenv("TARNCORE_COPY_WINDOW", saved->c_str(), 1);
+    else ::unsetenv("TARNCORE_COPY_WINDOW");
+  }
+  copy_window(const copy_window&) = delete;
+  copy_window& operator=(const copy_window&) = delete;
+
+ private:
+  std::optional<std::string> saved;
 };
 
 }  // namespace tarn::test
