@@ -92,6 +92,9 @@ class TARNCORE_API tarn_api {
                 iovec* value, const completion_handle& completion = {});
   std::error_code fsetxattr(const file_handle& file, const std::string& name, iovec* value,
                             int flags, const completion_handle& completion = {});
+  // ENODATA when the file has no such attribute.
+  std::error_code fremovexattr(const file_handle& file, const std::string& name,
+                               const completion_handle& completion = {});
 
   // A page-aligned buffer of `size` bytes; an empty handle when no memory can be had.
   tarn_mem::buffer_handle alloc_io_buffer(unsigned long size) {

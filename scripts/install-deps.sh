@@ -13,6 +13,7 @@ packages=(
   attr rsync procps util-linux mount iproute2 psmisc e2fsprogs
   clang libclang-rt-14-dev
   file debootstrap   # CPack's library scan; the package test's clean root
+  iptables libnetfilter-queue-dev   # network delay for the GlusterFS tests and the bench
 )
 
 missing=()

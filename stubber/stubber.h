@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -14,6 +15,8 @@
 #include "core/tarn_types.h"
 
 namespace tarn::stubber {
+
+class window_helpers;
 
 // Target paths that a stub run has handed out, with the source path of each, so that no
 // two scan files of one run are copied to the same target. Safe under concurrent calls.
@@ -147,17 +150,19 @@ class __attribute__((visibility("default"))) stubber {
   // The "user.snap_time" of the collect prefix; ENOMEM when no buffer could be had.
   std::error_code read_snap_time(const std::string& collect_prefix, std::string& snap_time);
   std::error_code stub_collect_file(const std::string& collect_file);
-  // The copy window: up to copy_window scan files from `next` of the list, copied at once,
-  // then renamed into place and marked in list order.
-  std::vector<scan_job> form_window(const collect_work& work, std::size_t next);
+  // The copy window: scan files from `next` of the list, copied at once, then renamed
+  // into place and marked in list order (stubbing.cc).
+  std::vector<scan_job> form_window(const collect_work& work, std::size_t next, std::size_t size);
   // Up to `wanted` copies of the spare budget (fewer when it runs low, none when empty).
   int take_spare_copies(int wanted);
-  void copy_window_ahead(std::vector<scan_job>& jobs);
   bool copy_ahead(scan_job& job);
-  std::size_t commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory);
-  bool rename_into_place(scan_job& job);
+  std::optional<std::string> earlier_mark(const std::string& live_path, const char* name);
+  std::size_t commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
+                            window_helpers& helpers);
+  void rename_into_place(scan_job& job);
+  void mark_live_file(scan_job& job);
+  bool restore_marks(scan_job& job);
   void report_copy_failure(const scan_job& job);
-  bool mark_live_file(scan_job& job);
   void close_window(std::vector<scan_job>& jobs, std::size_t failed);
   file_handle create_partial_copy(const std::string& partial_path);
   // True when the target may take this source's copy; `occupied` when a file is there.

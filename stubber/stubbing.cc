@@ -21,13 +21,15 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <optional>
 #include <utility>
 
 #include <boost/lexical_cast.hpp>
 
 #include "stubber/naming.h"
 #include "stubber/stubber.h"
+#include "stubber/volume_reads.h"
+#include "stubber/window_helpers.h"
 
 namespace tarn::stubber {
 
@@ -121,6 +123,12 @@ struct stubber::scan_job {
   bool copied = false;         // the partial copy is complete and synced, the live file open
   bool replaces = false;       // a file was at the target
   bool renamed = false;
+  bool uuid_set = false;
+  bool mtime_set = false;
+  // The live file's marks before this run, put back should the serial order never have
+  // reached this file after all.
+  std::optional<std::string> earlier_uuid;
+  std::optional<std::string> earlier_mtime;
   std::time_t mtime = 0;
   open_files files;
   held_messages messages;  // logged when its turn comes, in list order
@@ -156,32 +164,45 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
     }
   }
 
-  for (std::size_t next = 0; next < work.scan_list.size();) {
-    std::vector<scan_job> jobs = form_window(work, next);
-    copy_window_ahead(jobs);
-    const std::size_t failed = commit_window(jobs, work.backup_directory);
-    if (failed < jobs.size()) {
-      const scan_job& job = jobs[failed];
-      record_failure(failed_path, {job.source_path, work.backup_directory, job.target_path});
-      create_failed_collectfile(job.source_path + "\n", failed_path);
+  // The window's size is settled once for the collect file, from what the shared budget
+  // has to spare, and so are the threads that help with it.
+  const std::size_t window = std::min<std::size_t>(std::size_t(backup_api->copy_window()), work.scan_list.size());
+  const int spare = take_spare_copies(int(window) - 1);
+  std::error_code result = success;
+  {
+    window_helpers helpers(spare);
+    for (std::size_t next = 0; next < work.scan_list.size();) {
+      std::vector<scan_job> jobs = form_window(work, next, helpers.size() + 1);
+      helpers.run(jobs.size(), [&](std::size_t i) {
+        messages_held_in held(jobs[i].messages);
+        copy_ahead(jobs[i]);
+      });
+      const std::size_t failed = commit_window(jobs, work.backup_directory, helpers);
+      if (failed < jobs.size()) {
+        const scan_job& job = jobs[failed];
+        record_failure(failed_path, {job.source_path, work.backup_directory, job.target_path});
+        create_failed_collectfile(job.source_path + "\n", failed_path);
+      }
+      close_window(jobs, failed);
+      if (failed < jobs.size()) {
+        result = scan_file_failed;
+        break;
+      }
+      next += jobs.size();
     }
-    close_window(jobs, failed);
-    if (failed < jobs.size()) return scan_file_failed;
-    next += jobs.size();
   }
-  return success;
+  spare_copies += spare;
+  return result;
 }
 
-// Up to copy_window scan files from `next`, as many as the shared budget allows beyond the
-// first, each with its target claimed. The window ends before a target that a copy in
-// flight already has: the first of a window waits for it, holding no claim of its own.
-std::vector<stubber::scan_job> stubber::form_window(const collect_work& work, std::size_t next) {
-  const std::size_t remaining = work.scan_list.size() - next;
-  const int spare = take_spare_copies(int(std::min<std::size_t>(
-      std::size_t(backup_api->copy_window()), remaining)) - 1);
+// Up to `size` scan files from `next`, each with its target claimed. The window ends
+// before a target that a copy in flight already has: the first of a window waits for it,
+// holding no claim of its own.
+std::vector<stubber::scan_job> stubber::form_window(const collect_work& work, std::size_t next,
+                                                    std::size_t size) {
   std::vector<scan_job> jobs;
-  jobs.reserve(std::size_t(spare) + 1);
-  for (std::size_t i = next; i < work.scan_list.size() && jobs.size() <= std::size_t(spare); ++i) {
+  jobs.reserve(size);
+  for (std::size_t i = next; i < work.scan_list.size() && jobs.size() < size; ++i) {
     scan_job job;
     job.source_path = work.scan_list[i];
     job.target_path = naming::target_path(work.backup_directory, job.source_path);
@@ -189,7 +210,6 @@ std::vector<stubber::scan_job> stubber::form_window(const collect_work& work, st
     if (job.claim == target_claims::outcome::busy) break;
     jobs.push_back(std::move(job));
   }
-  spare_copies += spare + 1 - int(jobs.size());  // what the window does not use goes back now
   return jobs;
 }
 
@@ -200,29 +220,6 @@ int stubber::take_spare_copies(int wanted) {
     if (spare_copies.compare_exchange_weak(free, free - taken)) return taken;
   }
   return 0;
-}
-
-// Copies every file of the window at once: the worker's thread takes the first, a thread
-// of its own each of the others (or the worker, when no thread can be started).
-void stubber::copy_window_ahead(std::vector<scan_job>& jobs) {
-  std::vector<std::thread> helpers;
-  helpers.reserve(jobs.size());
-  for (std::size_t i = 1; i < jobs.size(); ++i) {
-    try {
-      helpers.emplace_back([this, &job = jobs[i]] {
-        messages_held_in held(job.messages);
-        copy_ahead(job);
-      });
-    } catch (const std::system_error&) {
-      messages_held_in held(jobs[i].messages);
-      copy_ahead(jobs[i]);
-    }
-  }
-  {
-    messages_held_in held(jobs[0].messages);
-    copy_ahead(jobs[0]);
-  }
-  for (std::thread& helper : helpers) helper.join();
 }
 
 // Copies one scan file to its partial copy, syncs it and opens the live file: false on the
@@ -283,30 +280,45 @@ bool stubber::copy_ahead(scan_job& job) {
            livefs_volname.c_str());
     return false;
   }
+  if (!job.replaces) {
+    job.earlier_uuid = earlier_mark(source_path, copy_attribute);
+    job.earlier_mtime = earlier_mark(source_path, mtime_attribute);
+  }
   job.copied = true;
   return true;
 }
 
-// Renames the window's copies into place and marks their live files, in list order and
-// up to the first failure, whose index it returns (the window's size when none failed).
+// The value of a mark of the live file, or nothing when it has none.
+std::optional<std::string> stubber::earlier_mark(const std::string& live_path, const char* name) {
+  std::string value;
+  if (read_attribute(livefs_api, livefs_volume, live_path, name, value) != 0) return std::nullopt;
+  return value;
+}
+
+// Renames the window's copies into place and marks their live files, up to the first
+// failure in list order, whose index it returns (the window's size when none failed).
 //
-// A run of copies is renamed and then made durable by one directory sync before any of
-// them is marked. Only the first copy of a run may replace a file at its target: should a
-// later mark fail, the copies renamed after it are then all at targets that were free,
-// and removing them leaves the backup volume as the serial order would.
-std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory) {
+// A run of copies is renamed at once, made durable by one directory sync, and marked at
+// once. Only the first copy of a run may replace a file at its target. Should a rename or
+// a mark fail, the copies after it in the run are therefore all at targets that were free:
+// close_window puts their live files' marks back as they were and removes them, which
+// leaves both volumes as the serial order would have.
+std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
+                                   window_helpers& helpers) {
   std::size_t next = 0;
   while (next < jobs.size() && jobs[next].copied) {
     std::size_t end = next + 1;
     while (end < jobs.size() && jobs[end].copied && !jobs[end].replaces) ++end;
+    helpers.run(end - next, [&](std::size_t i) { rename_into_place(jobs[next + i]); });
     std::size_t renamed = next;
-    while (renamed < end && rename_into_place(jobs[renamed])) ++renamed;
+    while (renamed < end && jobs[renamed].renamed) ++renamed;
     if (renamed > next && backup_api->sync_directory(backup_volume, backup_directory) != success) {
       report_copy_failure(jobs[next]);
       return next;
     }
+    helpers.run(renamed - next, [&](std::size_t i) { mark_live_file(jobs[next + i]); });
     for (std::size_t i = next; i < renamed; ++i)
-      if (!mark_live_file(jobs[i])) return i;
+      if (!jobs[i].mtime_set) return i;
     if (renamed < end) {
       report_copy_failure(jobs[renamed]);
       return renamed;
@@ -323,37 +335,50 @@ void stubber::report_copy_failure(const scan_job& job) {
          job.target_path.c_str(), backup_volname.c_str());
 }
 
-bool stubber::rename_into_place(scan_job& job) {
-  if (backup_api->rename(backup_volume, job.files.partial, job.target_path) != success) return false;
+void stubber::rename_into_place(scan_job& job) {
+  if (backup_api->rename(backup_volume, job.files.partial, job.target_path) != success) return;
   job.files.partial.clear();
   job.renamed = true;
-  return true;
 }
 
-bool stubber::mark_live_file(scan_job& job) {
-  return set_attribute(livefs_api, job.files.live, copy_attribute, job.target_path) &&
-         set_attribute(livefs_api, job.files.live, mtime_attribute,
-                       boost::lexical_cast<std::string>(job.mtime));
+void stubber::mark_live_file(scan_job& job) {
+  job.uuid_set = set_attribute(livefs_api, job.files.live, copy_attribute, job.target_path);
+  job.mtime_set = job.uuid_set && set_attribute(livefs_api, job.files.live, mtime_attribute,
+                                                boost::lexical_cast<std::string>(job.mtime));
 }
 
-// Closes what the window opened and removes its partial copies. The copies renamed after
-// the failing file were never stubbed as far as the serial order goes: their targets were
-// free, and are free again. Claims that the serial order would not have made are dropped.
+// Puts a live file's marks back as they were before this run: the mtime mark first, so
+// that the file never carries a version mark beside a uuid that names another copy. False
+// when one of them could not be put back.
+bool stubber::restore_marks(scan_job& job) {
+  const auto restore = [&](bool set, const char* name, const std::optional<std::string>& earlier) {
+    if (!set) return true;
+    return earlier ? set_attribute(livefs_api, job.files.live, name, *earlier)
+                   : livefs_api->fremovexattr(job.files.live, name) == success;
+  };
+  return restore(job.mtime_set, mtime_attribute, job.earlier_mtime) &&
+         restore(job.uuid_set, copy_attribute, job.earlier_uuid);
+}
+
+// Closes what the window opened and removes its partial copies. The files after the
+// failing one were never reached as far as the serial order goes: their marks are put back
+// and their targets, which were free, are free again. Claims that the serial order would
+// not have made are dropped.
 void stubber::close_window(std::vector<scan_job>& jobs, std::size_t failed) {
   for (std::size_t i = 0; i < jobs.size(); ++i) {
     scan_job& job = jobs[i];
     open_files& files = job.files;
+    // A copy that a mark may still name stays where it is.
+    if (i > failed && restore_marks(job) && job.renamed) backup_api->unlink(backup_volume, job.target_path);
     if (files.live) livefs_api->close(files.live);
     if (files.source) snap_api->close(files.source);
     if (files.target) backup_api->close(files.target);
     if (!files.partial.empty()) backup_api->unlink(backup_volume, files.partial);
-    if (i > failed && job.renamed) backup_api->unlink(backup_volume, job.target_path);
     if (job.claim == target_claims::outcome::taken) {
       const bool reached = i <= failed && job.source_opened;
       claims.release(job.target_path, job.claim_created && !reached);
     }
   }
-  spare_copies += int(jobs.size()) - 1;
 }
 
 }  // namespace tarn::stubber

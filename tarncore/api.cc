@@ -14,6 +14,7 @@
 #include "tarncore/backend.h"
 #include "tarncore/hooks.h"
 #include "tarncore/memory.h"
+#include "tarncore/profile.h"
 #include "tarncore/settings.h"
 #include "tarncore/tarn_iopx.h"
 
@@ -185,6 +186,7 @@ volume_handle tarn_api::init(iopx_tree_cfg cfg) {
 
 file_handle tarn_api::open(const volume_handle& volume, const std::string& path, int flags,
                            const completion_handle&) {
+  const profile::timed_call timed(operation::open);
   if (!volume) {
     errno = ENOTCONN;
     return {};
@@ -223,6 +225,7 @@ static std::optional<long> check_transfer(operation op, const file_handle& file,
 
 long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buffer,
                     unsigned long size, unsigned long offset, int, const completion_handle&) {
+  const profile::timed_call timed(operation::read);
   if (auto refused = check_transfer(operation::read, file, buffer, size, offset)) return *refused;
   if (file->impl()->ahead && size <= file->impl()->ahead->limit)
     return count_or_errno(read_through_block(file, buffer->get_base(), size, offset));
@@ -232,6 +235,7 @@ long tarn_api::read(const file_handle& file, const tarn_mem::buffer_handle& buff
 
 long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buffer,
                      unsigned long size, unsigned long offset, int, const completion_handle&) {
+  const profile::timed_call timed(operation::write);
   if (auto refused = check_transfer(operation::write, file, buffer, size, offset)) return *refused;
   backend::open_file& impl = *file->impl();
   if (impl.behind)
@@ -243,6 +247,7 @@ long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buf
 }
 
 std::error_code tarn_api::close(const file_handle& file, const completion_handle&) {
+  const profile::timed_call timed(operation::close);
   if (!file || !file->impl()) return error_of(EBADF);
   std::unique_ptr<backend::open_file> impl = file->release_impl();
   const int held = backend::write_out(*impl);
@@ -257,6 +262,7 @@ std::error_code tarn_api::close(const file_handle& file, const completion_handle
 
 std::error_code tarn_api::fstat(const file_handle& file, struct stat* record,
                                 const completion_handle&) {
+  const profile::timed_call timed(operation::fstat);
   if (!file || !file->impl() || !record) return error_of(EBADF);
   if (auto hit = hooks::check(operation::fstat, volume_name(file), file->path()))
     return error_of(hit->error);
@@ -267,6 +273,7 @@ std::error_code tarn_api::fstat(const file_handle& file, struct stat* record,
 
 std::error_code tarn_api::ftruncate(const file_handle& file, std::uint64_t length,
                                     const completion_handle&) {
+  const profile::timed_call timed(operation::ftruncate);
   if (!file || !file->impl()) return error_of(EBADF);
   if (auto hit = hooks::check(operation::ftruncate, volume_name(file), file->path()))
     return error_of(hit->error);
@@ -276,6 +283,7 @@ std::error_code tarn_api::ftruncate(const file_handle& file, std::uint64_t lengt
 }
 
 std::error_code tarn_api::fsync(const file_handle& file, const completion_handle&) {
+  const profile::timed_call timed(operation::fsync);
   if (!file || !file->impl()) return error_of(EBADF);
   if (auto hit = hooks::check(operation::fsync, volume_name(file), file->path()))
     return error_of(hit->error);
@@ -286,6 +294,7 @@ std::error_code tarn_api::fsync(const file_handle& file, const completion_handle
 
 std::error_code tarn_api::mkdir(const volume_handle& volume, const std::string& path,
                                 mode_t mode, const completion_handle&) {
+  const profile::timed_call timed(operation::mkdir);
   if (!volume) return error_of(ENOTCONN);
   if (auto hit = hooks::check(operation::mkdir, volume->name(), path))
     return error_of(hit->error);
@@ -295,6 +304,7 @@ std::error_code tarn_api::mkdir(const volume_handle& volume, const std::string& 
 
 std::error_code tarn_api::unlink(const volume_handle& volume, const std::string& path,
                                  const completion_handle&) {
+  const profile::timed_call timed(operation::unlink);
   if (!volume) return error_of(ENOTCONN);
   if (auto hit = hooks::check(operation::unlink, volume->name(), path))
     return error_of(hit->error);
@@ -304,6 +314,7 @@ std::error_code tarn_api::unlink(const volume_handle& volume, const std::string&
 
 std::error_code tarn_api::rename(const volume_handle& volume, const std::string& from,
                                  const std::string& to, const completion_handle&) {
+  const profile::timed_call timed(operation::rename);
   if (!volume) return error_of(ENOTCONN);
   if (auto hit = hooks::check(operation::rename, volume->name(), to)) return error_of(hit->error);
   const int result = volume->storage().rename(from, to);
@@ -312,6 +323,7 @@ std::error_code tarn_api::rename(const volume_handle& volume, const std::string&
 
 std::error_code tarn_api::sync_directory(const volume_handle& volume, const std::string& path,
                                          const completion_handle&) {
+  const profile::timed_call timed(operation::sync_directory);
   if (!volume) return error_of(ENOTCONN);
   if (auto hit = hooks::check(operation::sync_directory, volume->name(), path))
     return error_of(hit->error);
@@ -323,6 +335,7 @@ int tarn_api::copy_window() const { return engine.state().settings.copy_window; 
 
 long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {
+  const profile::timed_call timed(operation::getxattr);
   if (!volume) return count_or_errno(-ENOTCONN);
   if (!value) return count_or_errno(-EINVAL);
   if (auto hit = hooks::check(operation::getxattr, volume->name(), path, -1, name))
@@ -332,11 +345,22 @@ long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
 
 std::error_code tarn_api::fsetxattr(const file_handle& file, const std::string& name,
                                     iovec* value, int flags, const completion_handle&) {
+  const profile::timed_call timed(operation::fsetxattr);
   if (!file || !file->impl()) return error_of(EBADF);
   if (!value) return error_of(EINVAL);
   if (auto hit = hooks::check(operation::fsetxattr, volume_name(file), file->path(), -1, name))
     return error_of(hit->error);
   const int result = file->impl()->fsetxattr(name, value->iov_base, value->iov_len, flags);
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::fremovexattr(const file_handle& file, const std::string& name,
+                                       const completion_handle&) {
+  const profile::timed_call timed(operation::fremovexattr);
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::fremovexattr, volume_name(file), file->path(), -1, name))
+    return error_of(hit->error);
+  const int result = file->impl()->fremovexattr(name);
   return result < 0 ? error_of(-result) : success;
 }
 

@@ -52,6 +52,7 @@ class open_file {
   virtual int fsync() = 0;  // the data on stable storage, write errors reported
   virtual int fsetxattr(const std::string& name, const void* value, std::size_t size,
                         int flags) = 0;
+  virtual int fremovexattr(const std::string& name) = 0;
   virtual int close() = 0;
 
   bool written = false;  // set by the first successful write, for the statistics

@@ -177,6 +177,15 @@ class gluster_file final : public open_file {
     });
   }
 
+  int fremovexattr(const std::string& name) override {
+    if (c->read_only) return -EROFS;
+    return gfapi_callers.run([&]() -> int {
+      const int result = fd ? glfs_fremovexattr(fd, name.c_str())
+                            : glfs_h_removexattrs(c->fs, object, name.c_str());
+      return result < 0 ? gluster_error() : 0;
+    });
+  }
+
   // Closing the descriptor is where write-behind reports errors it still held.
   int close() override {
     if (!fd && !object) return -EBADF;

@@ -118,6 +118,11 @@ class local_file final : public open_file {
     return ::fsetxattr(fd, name.c_str(), value, size, flags) < 0 ? int(negative_errno()) : 0;
   }
 
+  int fremovexattr(const std::string& name) override {
+    if (read_only) return -EROFS;
+    return ::fremovexattr(fd, name.c_str()) < 0 ? int(negative_errno()) : 0;
+  }
+
   int close() override {
     if (fd < 0) return -EBADF;
     const int result = ::close(fd);

@@ -15,7 +15,7 @@ namespace tarn::core_testing {
 enum class operation {
   open, read, write, close, fstat, ftruncate, fsync, mkdir, unlink, getxattr, fsetxattr,
   alloc, execute_command, get_snap_volfile, rename,  // rename: its path is the new name
-  sync_directory
+  sync_directory, fremovexattr
 };
 
 // One fault: matching calls fail with `error`, or (read and write) transfer at most
@@ -29,7 +29,7 @@ struct fault {
   long result = -1;    // read, write: bytes to transfer instead; execute_command: exit code
   long offset = -1;    // read, write: only at this offset; alloc: only this size
   int times = -1;      // how many matching calls it hits; -1: all
-  std::string attribute;  // getxattr, fsetxattr: only this attribute; empty: every one
+  std::string attribute;  // getxattr, fsetxattr, fremovexattr: only this attribute; empty: every one
 };
 
 TARNCORE_API void inject_fault(const fault& f);

@@ -347,8 +347,9 @@ TEST_P(stubbing_data, a_copy_made_for_another_source_in_an_earlier_run_is_left_a
 
 // What a stub run of one collect file leaves, as lines to compare: its result, messages,
 // failed list, and each scan file's marks, copy and partial copy.
-strings outcome_of(const test_cluster& cluster, const std::string& tree, const strings& files,
-                   std::error_code result, const stubber::stubber& s, const strings& messages) {
+strings outcome_of(const test_cluster& cluster, const std::string& tree, const std::string& snap_time,
+                   const strings& files, std::error_code result, const stubber::stubber& s,
+                   const strings& messages) {
   strings lines{"result " + result.message()};
   lines.insert(lines.end(), messages.begin(), messages.end());
   const std::string failed = cluster.live("lists/" + tree + "-1.failed");
@@ -356,14 +357,15 @@ strings outcome_of(const test_cluster& cluster, const std::string& tree, const s
   lines.push_back("failed collect files: " + std::to_string(s.delete_collect_files.size()));
   for (const std::string& file : files) {
     const std::string source = "/" + tree + "/" + file;
-    const std::string target = tree + "/00000000/" + file;
+    const std::string target = tree + "/" + snap_time + "/" + file;
     const auto uuid = get_xattr(cluster.live(source), "trusted.riridized.uuid");
     const auto mtime = get_xattr(cluster.live(source), "trusted.farstow.mtime");
     lines.push_back(source + " marks " + uuid.value_or("-") + " " + (mtime ? "mtime" : "-"));
     const bool copied = exists(cluster.backup(target));
     const bool current = copied && read_bytes(cluster.backup(target)) == read_bytes(cluster.snapshot(source));
     lines.push_back(target + (copied ? (current ? " current" : " older") : " missing"));
-    if (exists(cluster.backup(tree + "/00000000/." + file + ".tarn-partial"))) lines.push_back(target + " partial left");
+    if (exists(cluster.backup(tree + "/" + snap_time + "/." + file + ".tarn-partial")))
+      lines.push_back(target + " partial left");
   }
   for (std::string& line : lines)
     for (std::size_t at; (at = line.find(tree)) != std::string::npos;) line.replace(at, tree.size(), "T");
@@ -371,8 +373,9 @@ strings outcome_of(const test_cluster& cluster, const std::string& tree, const s
 }
 
 // A copy window ends as copying one scan file at a time does: with a failure at the
-// window's first, middle or last place, on fresh targets and on copies of an earlier run
-// that marks name, the same result, messages, failed list, marks and copies.
+// window's first, middle or last place, on fresh targets, over the copies that an earlier
+// run's marks name, and over live files marked from an earlier snapshot, the same result,
+// messages, failed list, marks and copies.
 TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
   using fault_maker = core_testing::fault (*)(const std::string& tree, const std::string& file);
   const struct {
@@ -392,8 +395,10 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
   };
   const strings files{"f0", "f1", "f2", "f3", "f4", "f5"};
   int round = 0;
-  // One run of `window` on a tree of its own, after a first stub run when `restub`.
-  auto run = [&](int window, bool restub, const char* fault_name, fault_maker fault, const std::string& failing) {
+  enum earlier_run { none, same_snapshot, earlier_snapshot };
+  // One run of `window` on a tree of its own, after a first stub run when `earlier`.
+  auto run = [&](int window, earlier_run earlier, const char* fault_name, fault_maker fault,
+                 const std::string& failing) {
     const std::string tree = "t" + std::to_string(round++);
     std::string list;
     for (const std::string& file : files) {
@@ -402,24 +407,54 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
     }
     cluster->add_list("lists/" + tree + "-1", list);
     const copy_window setting(window);
-    if (restub) {
+    std::string snap_time = "00000000";
+    if (earlier != none) {
       EXPECT_EQ(stub({"lists/" + tree + "-1"}), success);
       for (const std::string& file : files) write_bytes(cluster->snapshot("/" + tree + "/" + file), pattern(70001, 99));
+    }
+    if (earlier == earlier_snapshot) {
+      snap_time = "1";
+      set_xattr(cluster->live(tree), "user.snap_time", snap_time);
     }
     core_testing::start_capturing_messages();
     core_testing::inject_fault(fault(tree, failing));
     const std::error_code result = stub({"lists/" + tree + "-1"});
     core_testing::clear_faults();
     SCOPED_TRACE(fault_name);
-    return outcome_of(*cluster, tree, files, result, *s, messages());
+    strings lines = outcome_of(*cluster, tree, snap_time, files, result, *s, messages());
+    if (earlier == earlier_snapshot) {  // the earlier copies stay as they were
+      const strings before = outcome_of(*cluster, tree, "00000000", files, result, *s, {});
+      lines.insert(lines.end(), before.begin(), before.end());
+    }
+    return lines;
   };
-  for (const bool restub : {false, true})
+  for (const earlier_run earlier : {none, same_snapshot, earlier_snapshot})
     for (const auto& f : faults)
       for (const char* failing : {"f0", "f2", "f3"}) {  // first, middle and last of a window of 4
-        SCOPED_TRACE(std::string(f.name) + " at " + failing + (restub ? ", over an earlier run" : ""));
-        const strings serial = run(1, restub, f.name, f.fault, failing);
-        EXPECT_EQ(run(4, restub, f.name, f.fault, failing), serial);
+        SCOPED_TRACE(std::string(f.name) + " at " + failing + ", earlier run " + std::to_string(earlier));
+        const strings serial = run(1, earlier, f.name, f.fault, failing);
+        EXPECT_EQ(run(4, earlier, f.name, f.fault, failing), serial);
       }
+}
+
+// A later file of a window whose marks cannot be put back after an earlier file failed
+// keeps its copy: the marks that it carries must name a complete copy.
+TEST_P(stubbing_data, a_mark_that_cannot_be_put_back_keeps_its_copy) {
+  std::string list;
+  for (const char* name : {"/d/a", "/d/b", "/d/c"}) {
+    cluster->add_file(name, pattern(5000, name[3]));
+    list += std::string(name) + "\n";
+  }
+  cluster->add_list("lists/p-1", list);
+  const copy_window window(3);
+  core_testing::inject_fault({operation::fsetxattr, "live", "/d/a", EIO, -1, -1, -1, "trusted.farstow.mtime"});
+  core_testing::inject_fault({operation::fremovexattr, "live", "/d/b", EIO});
+  EXPECT_EQ(stub({"lists/p-1"}), code(EFAULT));
+  EXPECT_EQ(read_bytes(cluster->live("lists/p-1.failed")), "/d/a\n");
+  expect_stubbed("/d/b", "p/00000000/b");
+  expect_unmarked("/d/c");
+  EXPECT_FALSE(get_xattr(cluster->live("/d/c"), "trusted.riridized.uuid"));
+  EXPECT_FALSE(exists(cluster->backup("p/00000000/c")));
 }
 
 }  // namespace

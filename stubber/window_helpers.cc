@@ -1,0 +1,60 @@
+#include "stubber/window_helpers.h"
+
+#include <system_error>
+
+namespace tarn::stubber {
+
+window_helpers::window_helpers(int count) {
+  threads.reserve(count > 0 ? std::size_t(count) : 0);
+  for (int i = 0; i < count; ++i) {
+    try {
+      threads.emplace_back(&window_helpers::serve, this);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+}
+
+window_helpers::~window_helpers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+  }
+  work.notify_all();
+  for (std::thread& thread : threads) thread.join();
+}
+
+void window_helpers::run(std::size_t count, const std::function<void(std::size_t)>& step) {
+  std::unique_lock<std::mutex> lock(mutex);
+  current = &step;
+  steps = count;
+  next = 0;
+  done = 0;
+  if (count > 1) work.notify_all();
+  while (take_step(lock)) {
+  }
+  finished.wait(lock, [&] { return done == steps; });
+  current = nullptr;
+}
+
+bool window_helpers::take_step(std::unique_lock<std::mutex>& lock) {
+  if (!current || next >= steps) return false;
+  const std::size_t i = next++;
+  const std::function<void(std::size_t)>& step = *current;
+  lock.unlock();
+  step(i);
+  lock.lock();
+  if (++done == steps) finished.notify_all();
+  return true;
+}
+
+void window_helpers::serve() {
+  std::unique_lock<std::mutex> lock(mutex);
+  for (;;) {
+    work.wait(lock, [&] { return stopping || (current && next < steps); });
+    if (stopping) return;
+    take_step(lock);
+  }
+}
+
+}  // namespace tarn::stubber
