@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Benchmarks the stub operation against cp -r and rsync -aX on the same files between the
-same places, on local volumes and on GlusterFS. Run it through bench/run.sh, which builds
-what it needs and gives it a private mount namespace."""
+same places, on local volumes, on GlusterFS, and on GlusterFS a network away (every packet
+delayed). The stub run syncs every copy before it marks its live file, so its peers are
+the durable ones: cp -r followed by sync -f, and rsync -aX --fsync; the unsynced forms
+of all three are shown beside them for reference. Run it through bench/run.sh, which
+builds what it needs and gives it a private mount namespace."""
 
 import argparse
 import contextlib
@@ -23,8 +26,15 @@ LIST_READ = os.path.join(ROOT, "build", "tarn-bench-list-read")
 SETS = {
     "large": (4, 50, 1 << 20),
     "small": (4, 500, 4096),
+    "one": (1, 2000, 4096),
     "many": (1000, 10, 4096),
 }
+# Under network delay each small file costs cp several round trips: only the one-list set.
+DELAYED_SETS = ("one",)
+DELAY_MS = 1
+NETNS = "tarn-bench-delay"
+DELAYED_NETWORK = os.path.join(ROOT, "scripts", "delayed-network.sh")
+NET_DELAY = os.path.join(ROOT, "build", "tarn-net-delay")
 LONG_LIST = 100_000
 SCRATCH = "/var/lib/tarn-bench"
 
@@ -33,9 +43,10 @@ class Volumes:
     """Where the three volumes are, as directories of this machine, and the core
     library's settings that reach them by name."""
 
-    def __init__(self, backend, live, backup, snapshot, env):
+    def __init__(self, backend, live, backup, snapshot, env, inside=()):
         self.backend, self.live, self.backup, self.snapshot = backend, live, backup, snapshot
         self.env = dict(os.environ, **env)
+        self.inside = list(inside)  # the command prefix that runs a tool a network away
 
 
 @contextlib.contextmanager
@@ -80,13 +91,15 @@ def local_volumes(scratch):
                    {"TARNCORE_BACKEND": "local", "TARNCORE_LOCAL_ROOT": root, "TARNCORE_LOG": "stderr"})
 
 
-def gluster_volumes(state):
-    subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "start", state],
+def gluster_volumes(state, inside=()):
+    """The test cluster's volumes; with `inside`, glusterd, the bricks and the FUSE clients
+    run in the delayed network namespace, and so does every tool."""
+    subprocess.run([*inside, os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "start", state],
                    check=True, env=dict(os.environ, TARN_CLUSTER_DEFAULT_OPTIONS="1"))
     mnt = state + "/mnt"
     return Volumes("glusterfs", mnt + "/live", mnt + "/backup", mnt + "/livesnap",
                    {"TARNCORE_BACKEND": "glusterfs", "TARNCORE_GLUSTER_SERVER": socket.gethostname(),
-                    "TARNCORE_GLUSTERD_DIR": state + "/glusterd", "TARNCORE_LOG": "stderr"})
+                    "TARNCORE_GLUSTERD_DIR": state + "/glusterd", "TARNCORE_LOG": "stderr"}, inside)
 
 
 def write_file(path, data):
@@ -113,11 +126,11 @@ def make_set(v, name, lists, per_list, size, rounds):
         write_file(f"{v.live}/lists/{name}{run}", ("\n".join(container) + "\n").encode())
 
 
-def timed(command, env):
+def timed(command, env, inside=()):
     """Wall time and peak resident memory (MiB) of one run of `command`."""
     with tempfile.NamedTemporaryFile("r") as peak:
         started = time.monotonic()
-        result = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name] + command, env=env,
+        result = subprocess.run([*inside, "/usr/bin/time", "-f", "%M", "-o", peak.name] + command, env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         elapsed = time.monotonic() - started
         if result.returncode != 0:
@@ -157,12 +170,22 @@ def run_set(v, name, rounds):
         return ([*env, HOST, "-q", "stub", "live", "backup", f"lists/{name}{run}"],
                 [f"{name}{l}{run}" for l in range(lists)])
 
+    def cp(r, sync):
+        target = f"{v.backup}/cp-{name}{r}"
+        command = f"cp -r '{source}' '{target}'" + (f" && sync -f '{target}'" if sync else "")
+        return ["sh", "-c", command], [f"cp-{name}{r}"]
+
+    def rsync(r, sync):
+        return (["rsync", "-aX", *(["--fsync"] if sync else []), source + "/", f"{v.backup}/rsync-{name}{r}/"],
+                [f"rsync-{name}{r}"])
+
     tools = {
         "stub": lambda r: stub(f"r{r}"),
+        "cp+sync": lambda r: cp(r, True),
+        "rsync-fsync": lambda r: rsync(r, True),
         "stub-nosync": lambda r: stub(f"r{r}n", ["env", "TARNCORE_SYNC_COPIES=off"]),
-        "cp": lambda r: (["cp", "-r", source, f"{v.backup}/cp-{name}{r}"], [f"cp-{name}{r}"]),
-        "rsync": lambda r: (["rsync", "-aX", source + "/", f"{v.backup}/rsync-{name}{r}/"],
-                            [f"rsync-{name}{r}"]),
+        "cp": lambda r: cp(r, False),
+        "rsync": lambda r: rsync(r, False),
     }
     runs = {tool: [] for tool in tools}
     order = list(tools)
@@ -172,7 +195,7 @@ def run_set(v, name, rounds):
             if v.backend == "glusterfs":
                 drop_client_cache(source)
             os.sync()
-            runs[tool].append(timed(command, v.env))
+            runs[tool].append(timed(command, v.env, v.inside))
             if r < rounds - 1:
                 remove_children(v.backup, outputs)
     results = {}
@@ -210,7 +233,14 @@ def long_list(v, whole_run):
             write_file(v.live + e, b"x")
             write_file(v.snapshot + e, b"x")
         remove_children(v.backup, ["long"])
+        os.sync()
         result["whole_run_s"], result["peak_mib"] = timed([HOST, "-q", "stub", "live", "backup", "lists/long"], v.env)
+        source, target = v.snapshot + "/bench/long", v.backup + "/long-peers"
+        for tool, command in (("cp+sync", f"cp -r '{source}' '{target}' && sync -f '{target}'"),
+                              ("rsync-fsync", f"rsync -aX --fsync '{source}/' '{target}/'")):
+            os.sync()
+            result[tool], _ = timed(["sh", "-c", command], v.env)
+            remove_children(v.backup, ["long-peers"])
     return result
 
 
@@ -225,55 +255,72 @@ def machine():
     return f"{os.cpu_count()} cores ({model}), {memory:.0f} GiB, Linux {platform.release()}"
 
 
+# Each stub form against its peers: synced with synced, unsynced with unsynced.
+PEERS = {"stub": ("cp+sync", "rsync-fsync"), "stub-nosync": ("cp", "rsync")}
+
+
+def ratios(tools, tool):
+    """Stub speed over each peer's speed (above 1: stub is faster)."""
+    return [tools[peer]["seconds"] / tools[tool]["seconds"] for peer in PEERS[tool]]
+
+
+def long_run_text(longrun):
+    text = f"long list ({LONG_LIST:,} entries): read in {longrun['list_read_s']:.3f} s"
+    if "whole_run_s" in longrun:
+        text += (f"; whole stub run {longrun['whole_run_s']:.1f} s (peak {longrun['peak_mib']:.1f} MiB), "
+                 f"cp -r + sync -f {longrun['cp+sync']:.1f} s, rsync -aX --fsync {longrun['rsync-fsync']:.1f} s")
+    return text
+
+
 def print_table(backend, results, longrun):
     print(f"\n{backend}: median of the runs")
-    print(f"{'set':<7}{'tool':<12}{'MB/s':>9}{'files/s':>10}{'peak MiB':>10}{'stub/cp':>9}{'stub/rsync':>12}")
+    print(f"{'set':<7}{'tool':<13}{'MB/s':>9}{'files/s':>10}{'peak MiB':>10}{'vs cp':>8}{'vs rsync':>10}")
     for name, tools in results.items():
         for tool, r in tools.items():
-            ratios = ""
-            if tool.startswith("stub"):
-                ratios = f"{tools['cp']['seconds'] / r['seconds']:>9.2f}{tools['rsync']['seconds'] / r['seconds']:>12.2f}"
-            print(f"{name:<7}{tool:<12}{r['mb_s']:>9.1f}{r['files_s']:>10.0f}{r['peak_mib']:>10.1f}{ratios}")
-    line = f"long list ({LONG_LIST} entries): read in {longrun['list_read_s']:.3f} s"
-    if "whole_run_s" in longrun:
-        line += f", whole stub run {longrun['whole_run_s']:.1f} s, peak {longrun['peak_mib']:.1f} MiB"
-    print(line)
+            shown = "".join(f"{x:>8.2f}" if i == 0 else f"{x:>10.2f}"
+                            for i, x in enumerate(ratios(tools, tool))) if tool in PEERS else ""
+            print(f"{name:<7}{tool:<13}{r['mb_s']:>9.1f}{r['files_s']:>10.0f}{r['peak_mib']:>10.1f}{shown}")
+    if longrun:
+        print(long_run_text(longrun))
 
 
 def write_report(all_results, rounds, path):
     lines = [
         "# Benchmark results", "",
         f"Made by `bench/run.sh` on {datetime.date.today().isoformat()}: {machine()}.",
-        f"Median of {rounds} alternating runs of each tool; speeds are of the whole run (MB/s "
-        "and files per second); ratios are stub speed over cp or rsync speed (above 1: stub "
-        "is faster). Peak memory is the largest resident set of a run.", "",
+        f"Median of {rounds} alternating runs of each tool (3 under delay); speeds are of the "
+        "whole run (MB/s and files per second); ratios are stub speed over the peer's speed "
+        "(above 1: stub is faster). Peak memory is the largest resident set of a run.", "",
         "Sets: large, 200 files of 1 MiB in 4 collect files; small, 2,000 files of 4 KiB in 4 "
-        "collect files; many, 1,000 collect files of 10 files of 4 KiB (1,000 worker threads).",
-        "On local volumes cp and rsync copy between the same directories; on GlusterFS between "
-        "FUSE mounts of the same volumes. `stub` syncs each copy to stable storage before it "
-        "marks the live file (the default); `stub-nosync` is the same run with "
-        "`sync_copies = off`; cp and rsync sync nothing.",
-        "Each backend ran on a fresh ext4 file system (journal on, a direct-I/O loop device); "
-        "every run wrote fresh targets after the dirty pages of earlier runs were written out. "
-        "On GlusterFS the FUSE client's page cache of the snapshot's files was dropped before "
-        "each run, so that cp and rsync read them from the bricks as a stub run does.", "",
+        "collect files; one, 2,000 files of 4 KiB in one collect file; many, 1,000 collect "
+        "files of 10 files of 4 KiB (1,000 worker threads).",
+        "`stub` syncs each copy to stable storage before it marks the live file (the default), "
+        "so it is compared with the durable peers: `cp -r` followed by `sync -f` of the "
+        "target, and `rsync -aX --fsync`. `stub-nosync` (`sync_copies = off`, unsafe) is "
+        "compared with plain `cp -r` and `rsync -aX`, for reference only.",
+        "On local volumes the tools copy between the same directories; on GlusterFS between "
+        "FUSE mounts of the same volumes. Each backend ran on a fresh ext4 file system "
+        "(journal on, a direct-I/O loop device); every run wrote fresh targets after the "
+        "dirty pages of earlier runs were written out. On GlusterFS the FUSE client's page "
+        "cache of the snapshot's files was dropped before each run, so that cp and rsync "
+        "read them from the bricks as a stub run does.",
+        f"`glusterfs, {DELAY_MS} ms delay`: glusterd, the bricks, the FUSE clients and every "
+        f"tool run in a network namespace whose loopback holds each packet for {DELAY_MS} ms "
+        "(`scripts/delayed-network.sh`), so a round trip takes twice that.", "",
     ]
     for backend, (results, longrun) in all_results.items():
         lines += [f"## {backend}", "",
-                  "| set | tool | MB/s | files/s | peak MiB | stub/cp | stub/rsync |",
+                  "| set | tool | MB/s | files/s | peak MiB | vs cp | vs rsync |",
                   "|---|---|---:|---:|---:|---:|---:|"]
         for name, tools in results.items():
             for tool, r in tools.items():
-                ratios = "| |"
-                if tool.startswith("stub"):
-                    ratios = (f"| {tools['cp']['seconds'] / r['seconds']:.2f} "
-                              f"| {tools['rsync']['seconds'] / r['seconds']:.2f} |")
-                lines.append(f"| {name} | {tool} | {r['mb_s']:.1f} | {r['files_s']:.0f} | {r['peak_mib']:.1f} {ratios}")
-        text = f"Long list of {LONG_LIST:,} entries: read in {longrun['list_read_s']:.3f} s"
-        if "whole_run_s" in longrun:
-            text += f"; the whole stub run of its files {longrun['whole_run_s']:.1f} s, peak {longrun['peak_mib']:.1f} MiB"
-        lines += ["", text + ".", ""]
-    lines += ["![stub speed over cp and rsync](ratios.png)", ""]
+                shown = "| " + " | ".join(f"{x:.2f}" for x in ratios(tools, tool)) + " |" if tool in PEERS else "| | |"
+                lines.append(f"| {name} | {tool} | {r['mb_s']:.1f} | {r['files_s']:.0f} | {r['peak_mib']:.1f} {shown}")
+        if longrun:
+            text = long_run_text(longrun)
+            lines += ["", text[0].upper() + text[1:] + "."]
+        lines.append("")
+    lines += ["![stub speed over its peers](ratios.png)", ""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
 
@@ -281,26 +328,26 @@ def write_report(all_results, rounds, path):
 def chart(all_results, path):
     rows = []
     for backend, (results, _) in all_results.items():
-        for name in ("large", "small"):
-            tools = results[name]
-            ratios = [tools[base]["seconds"] / tools[stub]["seconds"]
-                      for stub in ("stub", "stub-nosync") for base in ("cp", "rsync")]
-            rows.append(f"{backend}-{name} " + " ".join(f"{r:.3f}" for r in ratios))
+        for name, tools in results.items():
+            if name == "many":
+                continue
+            label = f"{backend.replace(', 1 ms delay', '+delay')}-{name}"
+            rows.append(f"{label} " + " ".join(f"{r:.3f}" for r in ratios(tools, "stub")))
     with tempfile.NamedTemporaryFile("w", suffix=".dat", delete=False) as data:
         data.write("\n".join(rows) + "\n")
-    script = f"""set terminal png size 900,460
+    script = f"""set terminal png size 1000,460
 set output '{path}'
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
-set ylabel 'stub speed / baseline speed'
+set ylabel 'stub speed / peer speed'
 set yrange [0:*]
 set offsets 0, 0, 0.6, 0
 set key top left
 set grid ytics
-set title 'Stub operation against cp -r and rsync -aX (above 1: stub is faster)'
-plot '{data.name}' using 2:xtic(1) title 'stub / cp', '' using 3 title 'stub / rsync', \\
-     '' using 4 title 'stub, sync off / cp', '' using 5 title 'stub, sync off / rsync', \\
+set xtics rotate by -20
+set title 'Synced stub runs against durable peers (above 1: stub is faster)'
+plot '{data.name}' using 2:xtic(1) title 'stub / cp -r + sync -f', '' using 3 title 'stub / rsync -aX --fsync', \\
      1 notitle lc rgb 'black'
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
@@ -309,27 +356,40 @@ plot '{data.name}' using 2:xtic(1) title 'stub / cp', '' using 3 title 'stub / r
 
 def run_backend(backend, scratch, rounds_wanted):
     state = scratch + "/gluster"
-    v = local_volumes(scratch) if backend == "local" else gluster_volumes(state)
+    delayed = backend.endswith("delay")
+    inside = [DELAYED_NETWORK, "run", NETNS] if delayed else []
+    if delayed:
+        subprocess.run([DELAYED_NETWORK, "start", NETNS, str(DELAY_MS)], check=True,
+                       env=dict(os.environ, TARN_NET_DELAY=NET_DELAY))
     try:
-        rounds = {name: rounds_wanted if name != "many" else max(1, rounds_wanted // 2) for name in SETS}
-        print(f"== {backend}: making the data sets", flush=True)
-        for name, (lists, per_list, size) in SETS.items():
-            make_set(v, name, lists, per_list, size, rounds[name])
-        results = {}
-        for name in SETS:
-            print(f"== {backend}: {name}", flush=True)
-            results[name] = run_set(v, name, rounds[name])
-        longrun = long_list(v, whole_run=backend == "local")
-        print_table(backend, results, longrun)
-        return results, longrun
+        v = local_volumes(scratch) if backend == "local" else gluster_volumes(state, inside)
+        try:
+            sets = DELAYED_SETS if delayed else list(SETS)
+            rounds = {name: rounds_wanted if name != "many" else max(1, rounds_wanted // 2) for name in sets}
+            if delayed:
+                rounds = {name: min(3, rounds_wanted) for name in sets}
+            print(f"== {backend}: making the data sets", flush=True)
+            for name in sets:
+                make_set(v, name, *SETS[name], rounds[name])
+            results = {}
+            for name in sets:
+                print(f"== {backend}: {name}", flush=True)
+                results[name] = run_set(v, name, rounds[name])
+            longrun = None if delayed else long_list(v, whole_run=backend == "local")
+            print_table(backend, results, longrun)
+            return results, longrun
+        finally:
+            if backend != "local":
+                subprocess.run([*inside, os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "stop", state])
     finally:
-        if backend == "glusterfs":
-            subprocess.run([os.path.join(ROOT, "scripts", "gluster-test-cluster.sh"), "stop", state])
+        if delayed:
+            subprocess.run([DELAYED_NETWORK, "stop", NETNS])
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--backend", choices=["local", "glusterfs", "both"], default="both")
+    parser.add_argument("--backend", choices=["local", "glusterfs", "delayed", "all"], default="all",
+                        help="delayed: GlusterFS a network away; all: the three in turn")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--report", default=os.path.join(ROOT, "bench", "RESULTS.md"))
     args = parser.parse_args()
@@ -337,7 +397,8 @@ def main():
         f.write('{"livefsvolname": "live", "backupvolname": "backup", "nodes": []}\n')
 
     all_results = {}
-    for backend in ["local", "glusterfs"] if args.backend == "both" else [args.backend]:
+    names = {"local": "local", "glusterfs": "glusterfs", "delayed": f"glusterfs, {DELAY_MS} ms delay"}
+    for backend in names.values() if args.backend == "all" else [names[args.backend]]:
         with scratch_filesystem() as scratch:
             all_results[backend] = run_backend(backend, scratch, args.rounds)
     write_report(all_results, args.rounds, args.report)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Benchmarks the stub operation against cp -r and rsync -aX, on local volumes and on a
-# single-node GlusterFS cluster that it starts and stops. As root, on Debian 12.
-# Usage: bench/run.sh [--backend local|glusterfs|both] [--rounds N]
+# Benchmarks the stub operation against cp -r and rsync -aX (synced and not), on local
+# volumes, on a single-node GlusterFS cluster and on that cluster a network away (1 ms a
+# packet), starting and stopping the cluster itself. As root, on Debian 12.
+# Usage: bench/run.sh [--backend local|glusterfs|delayed|all] [--rounds N]
 # Prints the figures and writes bench/RESULTS.md and bench/ratios.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."

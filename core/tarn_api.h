@@ -71,6 +71,14 @@ class TARNCORE_API tarn_api {
                             const completion_handle& completion = {});
   // Puts the file's data on stable storage; reports write errors held back until now.
   std::error_code fsync(const file_handle& file, const completion_handle& completion = {});
+  // Writes out what the handle holds back and gives back the memory it holds for that
+  // and for reading ahead: for a file that is done with for a while. Reports write errors.
+  std::error_code flush(const file_handle& file, const completion_handle& completion = {});
+  // Puts everything written to the file's volume on stable storage in one write-out, as
+  // syncfs(2) does: one sync for a batch of files. It reports the errors of every write-out
+  // since `file` was opened, whichever file's (then sync each file to learn which one);
+  // ENOTSUP where the storage has no such call (GlusterFS: sync the files instead).
+  std::error_code syncfs(const file_handle& file, const completion_handle& completion = {});
   std::error_code mkdir(const volume_handle& volume, const std::string& path, mode_t mode,
                         const completion_handle& completion = {});
   std::error_code unlink(const volume_handle& volume, const std::string& path,
@@ -83,9 +91,12 @@ class TARNCORE_API tarn_api {
   // that one call makes a batch of renames durable. Does nothing with sync_copies off.
   std::error_code sync_directory(const volume_handle& volume, const std::string& path,
                                  const completion_handle& completion = {});
-  // How many copies a caller may keep in flight at once on this connection (the setting
-  // copy_window): enough to hide a sync's or a round trip's wait behind the others.
+  // How many files a caller may copy as one batch on this connection (the setting
+  // copy_window): copied at once, synced together, then committed in order.
   int copy_window() const;
+  // How many calls on the volume one caller gains by making at once: on GlusterFS many,
+  // each mostly waiting for its round trip; on local volumes one a processor core.
+  int parallel_calls(const volume_handle& volume) const;
   // With an iovec of {nullptr, 0}: the value's length only. Otherwise the value is copied
   // into the iovec's buffer; ERANGE when it does not fit.
   long getxattr(const volume_handle& volume, const std::string& path, const std::string& name,

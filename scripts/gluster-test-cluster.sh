@@ -5,6 +5,14 @@
 #                                              and mounts them under STATE_DIR/mnt
 #   gluster-test-cluster.sh stop STATE_DIR    unmounts, deletes the volumes, stops what start started
 #
+# TARN_CLUSTER_SHAPE chooses the volumes' shape (recorded in STATE_DIR/shape):
+#   single      one brick a volume
+#   replicated  live and backup distributed-replicated, 2 x 2 bricks (replica pairs
+#               <volume>-0 and -1, <volume>-2 and -3), as production volumes are; livesnap
+#               distributed over two bricks. All bricks are on this one glusterd, which
+#               takes "force" for replica bricks on one server.
+# To run the cluster a network away, start it inside scripts/delayed-network.sh's namespace.
+#
 # The snapshot is a stand-in: real snapshots need LVM thin bricks. livesnap is a plain
 # volume that the tests fill "at snapshot time"; its client volfile is copied, with a
 # read-only translator on top as glusterd does for snapshots, to where the core library
@@ -15,6 +23,8 @@ command=$1
 state=$(mkdir -p "$2" && cd "$2" && pwd)
 volumes=(live backup livesnap)
 host=$(hostname)
+shape=${TARN_CLUSTER_SHAPE:-$(cat "$state/shape" 2>/dev/null || echo single)}
+case $shape in single|replicated) ;; *) echo "gluster-test-cluster: unknown shape $shape" >&2; exit 2 ;; esac
 gluster() { command gluster --mode=script "$@"; }
 
 wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
@@ -28,9 +38,26 @@ wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
   return 1
 }
 
-bricks_online() {
+# The brick directories of a volume, in the order that makes its replica sets.
+brick_dirs() {
   local volume=$1
-  gluster volume status "$volume" --xml | grep -q '<status>1</status>'
+  if [ "$shape" = single ]; then
+    echo "$state/bricks/$volume"
+  elif [ "$volume" = livesnap ]; then
+    echo "$state/bricks/$volume-0" "$state/bricks/$volume-1"
+  else
+    echo "$state/bricks/$volume-0" "$state/bricks/$volume-1" "$state/bricks/$volume-2" "$state/bricks/$volume-3"
+  fi
+}
+
+# Every brick of the volume is online (the self-heal daemon's own entry aside).
+bricks_online() {
+  local volume=$1 wanted online
+  wanted=$(brick_dirs "$volume" | wc -w)
+  online=$(gluster volume status "$volume" --xml |
+           awk -v bricks="$state/bricks/" '/<path>/ {brick = index($0, bricks) > 0}
+                                            /<status>1<\/status>/ && brick {n++} END {print n + 0}')
+  [ "$online" -ge "$wanted" ]
 }
 
 # The volume's client volfile with a read-only translator on top of its graph.
@@ -65,17 +92,21 @@ start() {
       exit 1
     fi
     mkdir -p "$state/bricks" "$state/mnt"
+    echo "$shape" > "$state/shape"
     glusterd -p "$state/glusterd.pid" --log-file="$state/glusterd.log"
   fi
   wait_for 30 "glusterd answering" gluster volume list
   wait_for 30 "port 24007 accepting" bash -c 'exec 3<>/dev/tcp/127.0.0.1/24007'
   for volume in "${volumes[@]}"; do
     if ! gluster volume info "$volume" > /dev/null 2>&1; then
-      gluster volume create "$volume" "$host:$state/bricks/$volume" force > /dev/null
+      local bricks=() replica=()
+      for directory in $(brick_dirs "$volume"); do bricks+=("$host:$directory"); done
+      [ "$shape" = replicated ] && [ "$volume" != livesnap ] && replica=(replica 2)
+      gluster volume create "$volume" "${replica[@]}" "${bricks[@]}" force > /dev/null
       [ -n "${TARN_CLUSTER_DEFAULT_OPTIONS:-}" ] || uncached_volume "$volume"
     fi
     gluster volume start "$volume" force > /dev/null
-    wait_for 30 "brick of $volume online" bricks_online "$volume"
+    wait_for 60 "bricks of $volume online" bricks_online "$volume"
     mkdir -p "$state/mnt/$volume"
     local options=attribute-timeout=0,entry-timeout=0,negative-timeout=0
     [ -z "${TARN_CLUSTER_DEFAULT_OPTIONS:-}" ] || options=defaults

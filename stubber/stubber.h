@@ -155,7 +155,12 @@ class __attribute__((visibility("default"))) stubber {
   std::vector<scan_job> form_window(const collect_work& work, std::size_t next, std::size_t size);
   // Up to `wanted` copies of the spare budget (fewer when it runs low, none when empty).
   int take_spare_copies(int wanted);
+  int helpers_for(std::size_t files);
+  void copy_window_ahead(std::vector<scan_job>& jobs, const std::string& backup_directory,
+                         window_helpers& helpers);
   bool copy_ahead(scan_job& job);
+  bool sync_copy(scan_job& job);
+  void open_live_file(scan_job& job);
   std::optional<std::string> earlier_mark(const std::string& live_path, const char* name);
   std::size_t commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
                             window_helpers& helpers);
@@ -193,9 +198,10 @@ class __attribute__((visibility("default"))) stubber {
   std::mutex list_mutex;  // serialises appends to delete_collect_files and cleared_dirs
   std::mutex failed_file_mutex;  // serialises appends to failed collect files
   target_claims claims;   // the current stub run's targets
-  // Copies in flight beyond each worker's first: the budget that bounds the memory of the
-  // windows of all workers together.
-  static constexpr int spare_copy_budget = 64;
+  // Files in copy windows beyond each worker's first. They hold descriptors (three each on
+  // local volumes) and, while they copy, buffers: the budget bounds both for all workers
+  // of a run together.
+  static constexpr int spare_copy_budget = 256;
   std::atomic<int> spare_copies{spare_copy_budget};
   std::mutex failures_mutex;
   // The current stub run's failures, by failed collect file path.

@@ -120,7 +120,7 @@ struct stubber::scan_job {
   target_claims::outcome claim = target_claims::outcome::other_source;
   bool claim_created = false;  // this job made the claim
   bool source_opened = false;  // so far the serial order would have claimed the target
-  bool copied = false;         // the partial copy is complete and synced, the live file open
+  bool copied = false;         // the partial copy is complete and synced
   bool replaces = false;       // a file was at the target
   bool renamed = false;
   bool uuid_set = false;
@@ -131,7 +131,10 @@ struct stubber::scan_job {
   std::optional<std::string> earlier_mtime;
   std::time_t mtime = 0;
   open_files files;
-  held_messages messages;  // logged when its turn comes, in list order
+  held_messages messages;       // logged when its turn comes, in list order
+  held_messages live_messages;  // the live file's, logged after those of a complete copy
+
+  bool ready() const { return copied && files.live; }
 };
 
 // The partial copy at `partial_path`, made afresh; empty on failure (errno set).
@@ -165,18 +168,21 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
   }
 
   // The window's size is settled once for the collect file, from what the shared budget
-  // has to spare, and so are the threads that help with it.
+  // has to spare, and so are the threads that help with it. A window of one is the serial
+  // order itself.
   const std::size_t window = std::min<std::size_t>(std::size_t(backup_api->copy_window()), work.scan_list.size());
   const int spare = take_spare_copies(int(window) - 1);
   std::error_code result = success;
   {
-    window_helpers helpers(spare);
+    window_helpers helpers(spare > 0 ? helpers_for(std::size_t(spare) + 1) : 0);
     for (std::size_t next = 0; next < work.scan_list.size();) {
-      std::vector<scan_job> jobs = form_window(work, next, helpers.size() + 1);
-      helpers.run(jobs.size(), [&](std::size_t i) {
-        messages_held_in held(jobs[i].messages);
-        copy_ahead(jobs[i]);
-      });
+      std::vector<scan_job> jobs = form_window(work, next, std::size_t(spare) + 1);
+      if (jobs.size() == 1) {
+        messages_held_in held(jobs[0].messages);
+        if (copy_ahead(jobs[0]) && sync_copy(jobs[0])) open_live_file(jobs[0]);
+      } else {
+        copy_window_ahead(jobs, work.backup_directory, helpers);
+      }
       const std::size_t failed = commit_window(jobs, work.backup_directory, helpers);
       if (failed < jobs.size()) {
         const scan_job& job = jobs[failed];
@@ -193,6 +199,36 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
   }
   spare_copies += spare;
   return result;
+}
+
+// Copies the window's files at once, each beside the opening of its live file, then makes
+// the copies durable together: with one sync of the backup volume where it has one (it
+// covers what was written since `batch` was opened, before the copies began), otherwise,
+// or when it reports an error that may be any file's, with their own syncs at once.
+void stubber::copy_window_ahead(std::vector<scan_job>& jobs, const std::string& backup_directory,
+                                window_helpers& helpers) {
+  const file_handle batch = backup_api->open(backup_volume, backup_directory, O_RDONLY | O_DIRECTORY);
+  helpers.run(2 * jobs.size(), [&](std::size_t step) {
+    scan_job& job = jobs[step % jobs.size()];
+    messages_held_in held(step < jobs.size() ? job.messages : job.live_messages);
+    if (step < jobs.size()) copy_ahead(job);
+    else open_live_file(job);
+  });
+  const bool synced_together = batch && backup_api->syncfs(batch) == success;
+  if (batch) backup_api->close(batch);
+  if (synced_together) return;
+  helpers.run(jobs.size(), [&](std::size_t i) {
+    messages_held_in held(jobs[i].messages);
+    if (jobs[i].copied) sync_copy(jobs[i]);
+  });
+}
+
+// Threads beside the worker's own for a window of `files`: two a file (each file opens
+// its live file while it copies) where calls wait on the network, as many as pay off on
+// the backup volume otherwise.
+int stubber::helpers_for(std::size_t files) {
+  const std::size_t useful = std::size_t(std::max(1, backup_api->parallel_calls(backup_volume)));
+  return int(std::min(2 * files, useful) - 1);
 }
 
 // Up to `size` scan files from `next`, each with its target claimed. The window ends
@@ -222,8 +258,8 @@ int stubber::take_spare_copies(int wanted) {
   return 0;
 }
 
-// Copies one scan file to its partial copy, syncs it and opens the live file: false on the
-// first failure, which it reports. Whatever it opened is left in the job for close_window.
+// Copies one scan file to its partial copy: false on the first failure, which it
+// reports. Whatever it opened is left in the job for close_window.
 bool stubber::copy_ahead(scan_job& job) {
   open_files& files = job.files;
   const std::string& source_path = job.source_path;
@@ -262,30 +298,42 @@ bool stubber::copy_ahead(scan_job& job) {
   }
   job.mtime = record.st_mtime;
   const unsigned long size = static_cast<unsigned long>(record.st_size);
-  // The partial copy is a new file, so it holds exactly the snapshot's bytes; it is on
-  // stable storage before it takes the target's name.
-  const bool copied =
-      file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
-      backup_api->fsync(files.target) == success;
+  // The partial copy is a new file, so it holds exactly the snapshot's bytes. What the
+  // handles hold back goes out now, so that a window of copies holds no buffers while it
+  // waits for its syncs.
+  const bool copied = file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
+                      backup_api->flush(files.target) == success;
+  snap_api->flush(files.source);
   if (!copied) {
     report_copy_failure(job);
     return false;
   }
-  // O_RDWR without O_CREAT: a file deleted from the live volume since the snapshot is not
-  // brought back empty and marked. Opened before the rename, so that a live file that is
-  // gone leaves an earlier copy at the target as it was.
-  files.live = livefs_api->open(livefs_volume, source_path, O_RDWR);
-  if (!files.live) {
-    report(label, "Failed to open scan file %son volume %s", source_path.c_str(),
-           livefs_volname.c_str());
-    return false;
-  }
-  if (!job.replaces) {
-    job.earlier_uuid = earlier_mark(source_path, copy_attribute);
-    job.earlier_mtime = earlier_mark(source_path, mtime_attribute);
-  }
   job.copied = true;
   return true;
+}
+
+// Puts the partial copy on stable storage before it may take the target's name.
+bool stubber::sync_copy(scan_job& job) {
+  if (backup_api->fsync(job.files.target) == success) return true;
+  job.copied = false;
+  report_copy_failure(job);
+  return false;
+}
+
+// Opens the live file and reads its marks, beside the copy. The serial order opens it once
+// the copy is complete: its messages are logged only when the copy succeeded. O_RDWR
+// without O_CREAT: a file deleted from the live volume since the snapshot is not brought
+// back empty and marked. Opened before the rename, so that a live file that is gone
+// leaves an earlier copy at the target as it was.
+void stubber::open_live_file(scan_job& job) {
+  job.files.live = livefs_api->open(livefs_volume, job.source_path, O_RDWR);
+  if (!job.files.live) {
+    report(label, "Failed to open scan file %son volume %s", job.source_path.c_str(),
+           livefs_volname.c_str());
+    return;
+  }
+  job.earlier_uuid = earlier_mark(job.source_path, copy_attribute);
+  job.earlier_mtime = earlier_mark(job.source_path, mtime_attribute);
 }
 
 // The value of a mark of the live file, or nothing when it has none.
@@ -306,9 +354,9 @@ std::optional<std::string> stubber::earlier_mark(const std::string& live_path, c
 std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
                                    window_helpers& helpers) {
   std::size_t next = 0;
-  while (next < jobs.size() && jobs[next].copied) {
+  while (next < jobs.size() && jobs[next].ready()) {
     std::size_t end = next + 1;
-    while (end < jobs.size() && jobs[end].copied && !jobs[end].replaces) ++end;
+    while (end < jobs.size() && jobs[end].ready() && !jobs[end].replaces) ++end;
     helpers.run(end - next, [&](std::size_t i) { rename_into_place(jobs[next + i]); });
     std::size_t renamed = next;
     while (renamed < end && jobs[renamed].renamed) ++renamed;
@@ -325,8 +373,13 @@ std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::strin
     }
     next = end;
   }
-  if (next < jobs.size())
-    for (const auto& [function, text] : jobs[next].messages) logger.error(function, "%s", text.c_str());
+  if (next < jobs.size()) {
+    const scan_job& job = jobs[next];
+    for (const held_messages* held : {&job.messages, &job.live_messages}) {
+      for (const auto& [function, text] : *held) logger.error(function, "%s", text.c_str());
+      if (!job.copied) break;
+    }
+  }
   return next;
 }
 

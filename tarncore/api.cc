@@ -150,10 +150,16 @@ std::optional<long> hold_back(backend::open_file& impl, const char* data, std::s
 
 }  // namespace
 
-int backend::write_out(open_file& impl) {
+int backend::write_out(open_file& impl, bool release) {
+  if (release && impl.ahead) {
+    std::lock_guard<std::mutex> lock(impl.ahead->mutex);
+    impl.ahead->release_block();
+  }
   if (!impl.behind) return 0;
   std::lock_guard<std::mutex> lock(impl.behind->mutex);
-  return write_out_block(impl, *impl.behind);
+  const int result = write_out_block(impl, *impl.behind);
+  if (release) impl.behind->release_block();
+  return result;
 }
 
 bool backend::file_block::reserve(std::size_t size) {
@@ -292,6 +298,20 @@ std::error_code tarn_api::fsync(const file_handle& file, const completion_handle
   return result < 0 ? error_of(-result) : success;
 }
 
+std::error_code tarn_api::flush(const file_handle& file, const completion_handle&) {
+  if (!file || !file->impl()) return error_of(EBADF);
+  const int result = backend::write_out(*file->impl(), true);
+  return result < 0 ? error_of(-result) : success;
+}
+
+std::error_code tarn_api::syncfs(const file_handle& file, const completion_handle&) {
+  const profile::timed_call timed(operation::syncfs);
+  if (!file || !file->impl()) return error_of(EBADF);
+  if (auto hit = hooks::check(operation::syncfs, volume_name(file), file->path())) return error_of(hit->error);
+  const int result = file->impl()->syncfs();
+  return result < 0 ? error_of(-result) : success;
+}
+
 std::error_code tarn_api::mkdir(const volume_handle& volume, const std::string& path,
                                 mode_t mode, const completion_handle&) {
   const profile::timed_call timed(operation::mkdir);
@@ -332,6 +352,10 @@ std::error_code tarn_api::sync_directory(const volume_handle& volume, const std:
 }
 
 int tarn_api::copy_window() const { return engine.state().settings.copy_window; }
+
+int tarn_api::parallel_calls(const volume_handle& volume) const {
+  return volume ? volume->storage().parallel_calls() : 1;
+}
 
 long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {

@@ -53,6 +53,8 @@ class open_file {
   virtual int fsetxattr(const std::string& name, const void* value, std::size_t size,
                         int flags) = 0;
   virtual int fremovexattr(const std::string& name) = 0;
+  // Everything written to the file's volume on stable storage (see tarn_api::syncfs).
+  virtual int syncfs() = 0;
   virtual int close() = 0;
 
   bool written = false;  // set by the first successful write, for the statistics
@@ -76,12 +78,15 @@ class volume {
   virtual int rename(const std::string& from, const std::string& to) = 0;
   // The directory's entries on stable storage (a no-op with sync_copies off).
   virtual int sync_directory(const std::string& path) = 0;
+
   virtual long getxattr(const std::string& path, const std::string& name, void* value,
                         std::size_t size) = 0;
   // Reads of read-only handles up to this size are served from a block read ahead, which
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
   // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
+  // How many calls at once from one caller pay off (see tarn_api::parallel_calls).
+  virtual int parallel_calls() const = 0;
 };
 
 struct connected {
@@ -108,7 +113,8 @@ struct gluster_backend_entry {
 constexpr const char* gluster_backend_symbol = "tarncore_gluster_backend";
 
 // Writes out what a handle's write-behind block holds: 0, or -errno of the failed write.
-int write_out(open_file& impl);
+// With `release`, the blocks' memory goes back as well.
+int write_out(open_file& impl, bool release = false);
 
 // Open flags that would change a file; refused on read-only (snapshot) connections.
 bool open_flags_write(int flags);

@@ -8,12 +8,12 @@
 namespace tarn::profile {
 namespace {
 
-constexpr int operation_count = int(core_testing::operation::fremovexattr) + 1;
+constexpr int operation_count = int(core_testing::operation::syncfs) + 1;
 
 const char* const names[operation_count] = {
     "open", "read", "write", "close", "fstat", "ftruncate", "fsync", "mkdir", "unlink",
     "getxattr", "fsetxattr", "alloc", "execute_command", "get_snap_volfile", "rename",
-    "sync_directory", "fremovexattr"};
+    "sync_directory", "fremovexattr", "syncfs"};
 
 struct counters {
   std::atomic<std::uint64_t> calls[operation_count] = {};

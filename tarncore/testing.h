@@ -15,7 +15,7 @@ namespace tarn::core_testing {
 enum class operation {
   open, read, write, close, fstat, ftruncate, fsync, mkdir, unlink, getxattr, fsetxattr,
   alloc, execute_command, get_snap_volfile, rename,  // rename: its path is the new name
-  sync_directory, fremovexattr
+  sync_directory, fremovexattr, syncfs
 };
 
 // One fault: matching calls fail with `error`, or (read and write) transfer at most

@@ -1,6 +1,6 @@
 // What only a real GlusterFS cluster shows: attributes through gfapi and on the brick,
-// the snapshot's read-only translator, a brick that dies in the middle of a stub run, and
-// a host that does not wait for connections to finish.
+// the snapshot's read-only translator, bricks of the backup and live volumes that die in
+// the middle of a stub run, and a host that does not wait for connections to finish.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,10 +10,14 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "core/tarn_api.h"
 #include "core/tarn_utils.h"
+#include "stubber/audit.h"
 #include "tests/support/stubber_fixture.h"
 
 namespace tarn::test {
@@ -82,106 +86,247 @@ TEST_F(gluster, errors_have_the_local_backends_values) {
   EXPECT_FALSE(api.init({"glusterfs", "nosuchvolume", "", ""}));
 }
 
-std::string brick_pid(const std::string& volume) {
-  const std::string command = "cat /var/run/gluster/vols/" + volume + "/*.pid 2>/dev/null";
-  std::string pid;
+// The output of a shell command.
+std::string output_of(const std::string& command) {
+  std::string text;
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char line[32] = "";
-    if (std::fgets(line, sizeof line, pipe)) pid = line;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) text.append(chunk, n);
     ::pclose(pipe);
   }
-  while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
-  return pid;
+  return text;
 }
 
-bool brick_online(const std::string& volume) {
-  const std::string command = "gluster --mode=script volume status " + volume +
-                              " --xml 2>/dev/null | grep -q '<status>1</status>'";
-  return ::system(command.c_str()) == 0;
+std::string between(const std::string& text, const std::string& open, const std::string& close) {
+  const auto start = text.find(open);
+  if (start == std::string::npos) return "";
+  const auto end = text.find(close, start + open.size());
+  return end == std::string::npos ? "" : text.substr(start + open.size(), end - start - open.size());
 }
 
-// Starts the volume's brick again once glusterd has seen it die, and waits until the
-// brick and this machine's mount of the volume answer.
-bool restart_brick(const std::string& volume, const std::string& mount) {
-  for (int i = 0; i < 300 && brick_online(volume); ++i) ::usleep(100 * 1000);
+struct brick {
+  std::string path;
+  int pid = 0;
+  bool online = false;
+};
+
+// The bricks of `volume` as glusterd reports them, in the order of its replica sets.
+std::vector<brick> bricks_of(const std::string& volume) {
+  const std::string status = output_of("gluster --mode=script volume status " + volume + " --xml 2>/dev/null");
+  std::vector<brick> bricks;
+  for (auto at = status.find("<node>"); at != std::string::npos; at = status.find("<node>", at + 1)) {
+    const std::string node = between(status.substr(at), "<node>", "</node>");
+    brick b{between(node, "<path>", "</path>")};
+    if (b.path.find("/bricks/") == std::string::npos) continue;  // the self-heal daemon
+    b.online = between(node, "<status>", "</status>") == "1";
+    b.pid = std::atoi(between(node, "<pid>", "</pid>").c_str());
+    bricks.push_back(b);
+  }
+  return bricks;
+}
+
+// The volume's replica sets: pairs of bricks on the replicated shape, its one brick otherwise.
+std::vector<std::vector<brick>> replica_sets(const std::string& volume, bool replicated) {
+  const std::vector<brick> bricks = bricks_of(volume);
+  std::vector<std::vector<brick>> sets;
+  const std::size_t set_size = replicated && volume != "livesnap" ? 2 : 1;
+  for (std::size_t i = 0; i + set_size <= bricks.size(); i += set_size)
+    sets.emplace_back(bricks.begin() + long(i), bricks.begin() + long(i + set_size));
+  return sets;
+}
+
+bool wait_until(const std::function<bool()>& done, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (done()) return true;
+    ::usleep(100 * 1000);
+  }
+  return done();
+}
+
+// Starts the volume's killed bricks again once glusterd has seen them die, and waits
+// until every brick and this machine's mount of the volume answer.
+bool restart_bricks(const std::string& volume, const std::string& mount, const std::vector<brick>& killed) {
+  const auto seen_down = [&] {
+    for (const brick& b : bricks_of(volume))
+      for (const brick& k : killed)
+        if (b.path == k.path && b.online) return false;
+    return true;
+  };
+  const auto all_online = [&] {
+    const std::vector<brick> bricks = bricks_of(volume);
+    for (const brick& b : bricks)
+      if (!b.online) return false;
+    return !bricks.empty();
+  };
+  wait_until(seen_down, 30);
   const std::string start = "gluster --mode=script volume start " + volume + " force > /dev/null 2>&1";
-  for (int i = 0; i < 300 && !brick_online(volume); ++i) {
-    if (i % 20 == 0) ::system(start.c_str());
-    ::usleep(100 * 1000);
-  }
-  for (int i = 0; i < 300; ++i) {
-    if (DIR* directory = ::opendir(mount.c_str())) {
-      const bool answers = ::readdir(directory) != nullptr;
-      ::closedir(directory);
-      if (answers) return true;
-    }
-    ::usleep(100 * 1000);
-  }
-  return false;
+  const bool online = wait_until([&] { return all_online() || (::system(start.c_str()), false); }, 60) || all_online();
+  return online && wait_until([&] {
+    DIR* directory = ::opendir(mount.c_str());
+    if (!directory) return false;
+    const bool answers = ::readdir(directory) != nullptr;
+    ::closedir(directory);
+    return answers;
+  }, 30);
 }
 
-// Runs the host program on `container` and returns its exit status.
-int run_host(const std::string& container) {
-  const std::string command = std::string(TARN_HOST_PROGRAM) + " -q stub live backup " + container +
-                              " 2>/dev/null";
+// Heals the volume and waits until no brick has entries left to heal.
+bool heal(const std::string& volume) {
+  return wait_until([&] {
+    ::system(("gluster --mode=script volume heal " + volume + " > /dev/null 2>&1").c_str());
+    const std::string info = output_of("gluster --mode=script volume heal " + volume + " info 2>/dev/null");
+    if (info.find("Number of entries:") == std::string::npos) return false;
+    for (auto at = info.find("Number of entries:"); at != std::string::npos; at = info.find("Number of entries:", at + 1))
+      if (info.compare(at, 20, "Number of entries: 0") != 0) return false;
+    return true;
+  }, 120);
+}
+
+// Runs the host program on `container` (its messages into `log` when given) and returns
+// its exit status.
+int run_host(const std::string& container, const std::string& log = "/dev/null") {
+  const std::string command = std::string(TARN_HOST_PROGRAM) + " -q stub live backup " + container + " 2>" + log;
   return WEXITSTATUS(::system(command.c_str()));
 }
 
-TEST_F(gluster, a_stub_run_survives_its_backup_brick_dying) {
-  std::string container;
-  std::string all_files;
-  for (int list = 0; list < 4; ++list) {
-    std::string collect;
-    for (int i = 0; i < 30; ++i) {
-      const std::string name = "/d" + std::to_string(list) + "/f" + std::to_string(i);
-      cluster->add_file(name, pattern(256 * 1024, unsigned(list * 100 + i)));
-      collect += name + "\n";
+// A stub run of 4 collect files of 30 files of 256 KiB, with bricks killed part-way.
+class gluster_faults : public gluster {
+ protected:
+  void SetUp() override {
+    gluster::SetUp();
+    if (IsSkipped()) return;
+    for (int list = 0; list < 4; ++list)
+      for (int i = 0; i < 30; ++i) {
+        files.push_back("/d" + std::to_string(list) + "/f" + std::to_string(i));
+        cluster->add_file(files.back(), pattern(256 * 1024, unsigned(list * 100 + i)));
+      }
+    write_container();
+  }
+
+  void write_container() {
+    std::string container;
+    for (int list = 0; list < 4; ++list) {
+      std::string collect;
+      for (int i = 0; i < 30; ++i) collect += files[std::size_t(list * 30 + i)] + "\n";
+      cluster->add_list("lists/p" + std::to_string(list) + "-1", collect);
+      container += "lists/p" + std::to_string(list) + "-1\n";
     }
-    cluster->add_list("lists/p" + std::to_string(list) + "-1", collect);
-    container += "lists/p" + std::to_string(list) + "-1\n";
-    all_files += collect;
-  }
-  cluster->add_list("lists/c", container);
-  const std::string pid = brick_pid("backup");
-  ASSERT_FALSE(pid.empty());
-
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(run_host("lists/c"));
-  // The brick dies once the run has marked its first file: a run of this size can end
-  // within a fixed delay.
-  for (int waited = 0; waited < 30000 && !get_xattr(cluster->live("/d0/f0"), "trusted.farstow.mtime"); waited += 2)
-    ::usleep(2000);
-  ::kill(std::stoi(pid), SIGKILL);
-  int status = 0;
-  const auto started = std::chrono::steady_clock::now();
-  ::waitpid(child, &status, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60)) << "no hang";
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "the run reports failure";
-
-  ASSERT_TRUE(restart_brick("backup", cluster->backup()));
-  // Every mark names a complete copy of the snapshot's version.
-  std::istringstream files(all_files);
-  for (std::string name; std::getline(files, name);) {
-    const auto target = get_xattr(cluster->live(name), "trusted.riridized.uuid");
-    if (!get_xattr(cluster->live(name), "trusted.farstow.mtime")) continue;
-    ASSERT_TRUE(target) << name;
-    EXPECT_EQ(read_bytes(cluster->backup(*target)), read_bytes(cluster->snapshot(name))) << name;
+    cluster->add_list("lists/c", container);
   }
 
-  cluster->add_list("lists/again", container);
-  for (int list = 0; list < 4; ++list) {
-    std::string collect;
-    for (int i = 0; i < 30; ++i) collect += "/d" + std::to_string(list) + "/f" + std::to_string(i) + "\n";
-    cluster->add_list("lists/p" + std::to_string(list) + "-1", collect);
+  // Kills `bricks` by pid once the run has marked its first file (a run of this size can
+  // end within any fixed delay), and returns the run's exit status.
+  int run_killing(const std::vector<brick>& bricks, const std::string& log = "/dev/null") {
+    for (const brick& b : bricks) EXPECT_GT(b.pid, 0) << b.path;
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(run_host("lists/c", log));
+    wait_until([&] {
+      for (const std::string& file : files)
+        if (get_xattr(cluster->live(file), "trusted.farstow.mtime")) return true;
+      return false;
+    }, 60);
+    for (const brick& b : bricks)
+      if (b.pid > 0) ::kill(b.pid, SIGKILL);
+    int status = 0;
+    const auto started = std::chrono::steady_clock::now();
+    ::waitpid(child, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(90)) << "no hang";
+    EXPECT_TRUE(WIFEXITED(status));
+    return WEXITSTATUS(status);
   }
-  EXPECT_EQ(run_host("lists/again"), 0) << "a new container for the same files succeeds";
-  std::istringstream again(all_files);
-  for (std::string name; std::getline(again, name);) {
-    const auto target = get_xattr(cluster->live(name), "trusted.riridized.uuid");
-    ASSERT_TRUE(target) << name;
-    EXPECT_EQ(read_bytes(cluster->backup(*target)), read_bytes(cluster->snapshot(name))) << name;
+
+  // Every mark names a complete copy of the snapshot's version, and verify agrees: it
+  // finds nothing but files not stubbed yet. Returns the files marked.
+  std::size_t expect_marks_sound() {
+    std::size_t marked = 0;
+    for (const std::string& name : files) {
+      if (!get_xattr(cluster->live(name), "trusted.farstow.mtime")) continue;
+      ++marked;
+      const auto target = get_xattr(cluster->live(name), "trusted.riridized.uuid");
+      EXPECT_TRUE(target) << name;
+      if (target) {
+        EXPECT_EQ(read_bytes(cluster->backup(*target)), read_bytes(cluster->snapshot(name))) << name;
+      }
+    }
+    write_container();
+    auto s = make_stubber();
+    stubber::audit::report report;
+    EXPECT_TRUE(stubber::audit::verify_container(*s, "lists/c", {true}, report));
+    for (const auto& p : report.problems)
+      EXPECT_EQ(p.kind, stubber::audit::kind::not_stubbed) << p.live_path << " -> " << p.target_path;
+    return marked;
   }
+
+  void expect_a_new_run_stubs_everything() {
+    write_container();
+    EXPECT_EQ(run_host("lists/c"), 0) << "a new run over the same files succeeds";
+    EXPECT_EQ(expect_marks_sound(), files.size());
+  }
+
+  std::vector<std::string> files;
+};
+
+// With a whole replica set of the backup volume gone, the files that hash to it cannot be
+// copied: the run fails as a whole, the failure pass logs the copies it cannot reach and
+// goes on, and no mark names a copy that is missing or partial.
+TEST_F(gluster_faults, a_stub_run_that_loses_a_backup_replica_set_fails_cleanly) {
+  const std::vector<brick> lost = replica_sets("backup", cluster->replicated).front();
+  const std::string log = std::string(std::getenv("TARN_TEST_GLUSTER")) + "/lost-set.log";
+  EXPECT_EQ(run_killing(lost, log), 1) << "the run reports failure";
+  const std::string messages = read_bytes(log);
+  EXPECT_NE(messages.find("Stubbing failed."), std::string::npos) << messages;
+  EXPECT_NE(messages.find("its source cannot be read"), std::string::npos) << messages;
+  ASSERT_TRUE(restart_bricks("backup", cluster->backup(), lost));
+  expect_marks_sound();
+  expect_a_new_run_stubs_everything();
+}
+
+// One brick of each replica pair of the backup volume dies part-way (the second: the
+// first brick of a pair of two keeps the client quorum): the other serves, the run
+// succeeds, every mark is sound, and once the bricks are back and healed both bricks of
+// each pair hold every copy.
+TEST_F(gluster_faults, a_stub_run_outlives_one_brick_of_each_backup_pair) {
+  if (!cluster->replicated) GTEST_SKIP() << "the cluster's volumes have one brick each";
+  std::vector<brick> killed;
+  for (const auto& pair : replica_sets("backup", true)) killed.push_back(pair.back());
+  EXPECT_EQ(run_killing(killed), 0);
+  EXPECT_EQ(expect_marks_sound(), files.size());
+  ASSERT_TRUE(restart_bricks("backup", cluster->backup(), killed));
+  ASSERT_TRUE(heal("backup"));
+  for (const std::string& name : files) {
+    const std::string target = *get_xattr(cluster->live(name), "trusted.riridized.uuid");
+    int holders = 0;
+    for (const brick& b : bricks_of("backup"))
+      if (exists(b.path + "/" + target)) {
+        ++holders;
+        EXPECT_EQ(read_bytes(b.path + "/" + target), read_bytes(cluster->snapshot(name))) << b.path << " " << name;
+      }
+    EXPECT_EQ(holders, 2) << target << " on both bricks of its pair";
+  }
+}
+
+// A brick of the live volume dies part-way: the marks land on the other replica, or the
+// run fails cleanly; no brick ever holds a mark that names a copy which is not there.
+TEST_F(gluster_faults, a_live_brick_that_dies_never_leaves_a_mark_without_its_copy) {
+  std::vector<brick> killed;
+  for (const auto& set : replica_sets("live", cluster->replicated)) killed.push_back(set.back());
+  if (!cluster->replicated) killed.resize(1);
+  const int status = run_killing(killed);
+  EXPECT_TRUE(status == 0 || status == 1) << status;
+  ASSERT_TRUE(restart_bricks("live", cluster->live(), killed));
+  if (cluster->replicated) {
+    ASSERT_TRUE(heal("live"));
+  }
+  for (const brick& b : bricks_of("live"))
+    for (const std::string& name : files) {
+      const std::string on_brick = b.path + name;
+      if (!exists(on_brick) || !get_xattr(on_brick, "trusted.farstow.mtime")) continue;
+      const auto target = get_xattr(on_brick, "trusted.riridized.uuid");
+      ASSERT_TRUE(target) << on_brick;
+      EXPECT_EQ(read_bytes(cluster->backup(*target)), read_bytes(cluster->snapshot(name))) << on_brick;
+    }
+  expect_marks_sound();
+  expect_a_new_run_stubs_everything();
 }
 
 TEST_F(gluster, a_host_that_drops_its_stubber_exits_at_once) {

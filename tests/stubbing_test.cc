@@ -381,12 +381,13 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
   const struct {
     const char* name;
     fault_maker fault;
+    bool write_out_fails = false;  // a late write error: the volume's sync reports it too
   } faults[] = {
       {"source open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "livesnap", "/" + t + "/" + f, ENOENT}; }},
       {"partial open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "backup", t + "/00000000/." + f + ".tarn-partial", EACCES}; }},
       {"copy read", [](auto& t, auto& f) -> core_testing::fault { return {operation::read, "livesnap", "/" + t + "/" + f, EIO, -1, 32768}; }},
       {"copy write", [](auto& t, auto& f) -> core_testing::fault { return {operation::write, "backup", t + "/00000000/." + f + ".tarn-partial", ENOSPC, -1, 65536}; }},
-      {"copy sync", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsync, "backup", t + "/00000000/." + f + ".tarn-partial", EIO}; }},
+      {"copy sync", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsync, "backup", t + "/00000000/." + f + ".tarn-partial", EIO}; }, true},
       {"live open", [](auto& t, auto& f) -> core_testing::fault { return {operation::open, "live", "/" + t + "/" + f, ENOENT}; }},
       {"rename", [](auto& t, auto& f) -> core_testing::fault { return {operation::rename, "backup", t + "/00000000/" + f, EIO}; }},
       {"uuid mark", [](auto& t, auto& f) -> core_testing::fault { return {operation::fsetxattr, "live", "/" + t + "/" + f, EIO, -1, -1, -1, "trusted.riridized.uuid"}; }},
@@ -398,7 +399,7 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
   enum earlier_run { none, same_snapshot, earlier_snapshot };
   // One run of `window` on a tree of its own, after a first stub run when `earlier`.
   auto run = [&](int window, earlier_run earlier, const char* fault_name, fault_maker fault,
-                 const std::string& failing) {
+                 bool write_out_fails, const std::string& failing) {
     const std::string tree = "t" + std::to_string(round++);
     std::string list;
     for (const std::string& file : files) {
@@ -418,6 +419,7 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
     }
     core_testing::start_capturing_messages();
     core_testing::inject_fault(fault(tree, failing));
+    if (write_out_fails) core_testing::inject_fault({operation::syncfs, "backup", "", EIO});
     const std::error_code result = stub({"lists/" + tree + "-1"});
     core_testing::clear_faults();
     SCOPED_TRACE(fault_name);
@@ -432,8 +434,8 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
     for (const auto& f : faults)
       for (const char* failing : {"f0", "f2", "f3"}) {  // first, middle and last of a window of 4
         SCOPED_TRACE(std::string(f.name) + " at " + failing + ", earlier run " + std::to_string(earlier));
-        const strings serial = run(1, earlier, f.name, f.fault, failing);
-        EXPECT_EQ(run(4, earlier, f.name, f.fault, failing), serial);
+        const strings serial = run(1, earlier, f.name, f.fault, f.write_out_fails, failing);
+        EXPECT_EQ(run(4, earlier, f.name, f.fault, f.write_out_fails, failing), serial);
       }
 }
 

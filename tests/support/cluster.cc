@@ -101,7 +101,8 @@ void test_cluster::set_up_gluster() {
   live_dir = state + "/mnt/" + live_name;
   backup_dir = state + "/mnt/" + backup_name;
   snapshot_dir = state + "/mnt/" + snap_name;
-  backup_brick_dir = state + "/bricks/" + backup_name;
+  bricks_dir = state + "/bricks/";
+  replicated = exists(state + "/shape") && read_bytes(state + "/shape").rfind("replicated", 0) == 0;
   for (const std::string& volume : {live_dir, backup_dir, snapshot_dir})
     for (fs::directory_iterator entry(volume), end; entry != end; ++entry) fs::remove_all(entry->path());
   char host[256] = "localhost";
@@ -109,6 +110,15 @@ void test_cluster::set_up_gluster() {
   ::setenv("TARNCORE_BACKEND", "glusterfs", 1);
   ::setenv("TARNCORE_GLUSTER_SERVER", host, 1);
   ::setenv("TARNCORE_GLUSTERD_DIR", (state + "/glusterd").c_str(), 1);
+}
+
+std::string test_cluster::backup_brick(const std::string& path) const {
+  if (!replicated) return bricks_dir + backup_name + "/" + path;
+  for (int i = 0; i < 4; ++i) {
+    const std::string on_brick = bricks_dir + backup_name + "-" + std::to_string(i) + "/" + path;
+    if (exists(on_brick)) return on_brick;
+  }
+  return bricks_dir + backup_name + "-0/" + path;
 }
 
 test_cluster::~test_cluster() {

@@ -54,8 +54,11 @@ class test_cluster {
   std::string live(const std::string& path = "") const { return live_dir + "/" + path; }
   std::string backup(const std::string& path = "") const { return backup_dir + "/" + path; }
   std::string snapshot(const std::string& path = "") const { return snapshot_dir + "/" + path; }
-  // On GlusterFS: the path of an entry of the backup volume on its brick.
-  std::string backup_brick(const std::string& path) const { return backup_brick_dir + "/" + path; }
+  // On GlusterFS: the path of an entry of the backup volume on the first of its bricks
+  // that holds it (the first brick when none does).
+  std::string backup_brick(const std::string& path) const;
+  // On GlusterFS: the volumes are distributed-replicated (the cluster's shape).
+  bool replicated = false;
 
   // A scan file as it is on the live volume and in the snapshot.
   void add_file(const std::string& path, const std::string& bytes) const;
@@ -71,7 +74,7 @@ class test_cluster {
   void set_up_gluster();
 
   std::string root;  // local: the directory that holds the volumes
-  std::string live_dir, backup_dir, snapshot_dir, backup_brick_dir;
+  std::string live_dir, backup_dir, snapshot_dir, bricks_dir;
 };
 
 // Why the GlusterFS test cluster cannot be used, or nothing when it can. The test command
