@@ -244,6 +244,23 @@ def long_list(v, whole_run):
     return result
 
 
+def profiled_run(v, name, run):
+    """The core library's call counts and times for one more stub run of the set."""
+    lists = SETS[name][0]
+    os.sync()
+    result = subprocess.run([*v.inside, HOST, "-q", "stub", "live", "backup", f"lists/{name}r{run}"],
+                            env=dict(v.env, TARNCORE_PROFILE="1"), capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"profiled run failed: {result.stderr[-2000:]}")
+    rows = []
+    for line in result.stderr.splitlines():
+        fields = line.split()
+        if line.startswith("tarncore profile:") and fields[2] != "operation":
+            rows.append((fields[2], int(fields[3]), float(fields[5])))
+    remove_children(v.backup, [f"{name}{l}r{run}" for l in range(lists)])
+    return rows
+
+
 def machine():
     model = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -264,7 +281,15 @@ def ratios(tools, tool):
     return [tools[peer]["seconds"] / tools[tool]["seconds"] for peer in PEERS[tool]]
 
 
+def profile_text(rows, files):
+    """Calls a file and mean time a call, from the profiled run."""
+    return ", ".join(f"{op} {calls / files:.1f} x {mean:.0f} us" for op, calls, mean in rows
+                     if calls >= files / 2)
+
+
 def long_run_text(longrun):
+    if "list_read_s" not in longrun:
+        return ""
     text = f"long list ({LONG_LIST:,} entries): read in {longrun['list_read_s']:.3f} s"
     if "whole_run_s" in longrun:
         text += (f"; whole stub run {longrun['whole_run_s']:.1f} s (peak {longrun['peak_mib']:.1f} MiB), "
@@ -280,8 +305,9 @@ def print_table(backend, results, longrun):
             shown = "".join(f"{x:>8.2f}" if i == 0 else f"{x:>10.2f}"
                             for i, x in enumerate(ratios(tools, tool))) if tool in PEERS else ""
             print(f"{name:<7}{tool:<13}{r['mb_s']:>9.1f}{r['files_s']:>10.0f}{r['peak_mib']:>10.1f}{shown}")
-    if longrun:
+    if longrun.get("list_read_s"):
         print(long_run_text(longrun))
+    print("one stub run of the one-list set, per file: " + profile_text(longrun["profile"], SETS["one"][1]))
 
 
 def write_report(all_results, rounds, path):
@@ -316,10 +342,13 @@ def write_report(all_results, rounds, path):
             for tool, r in tools.items():
                 shown = "| " + " | ".join(f"{x:.2f}" for x in ratios(tools, tool)) + " |" if tool in PEERS else "| | |"
                 lines.append(f"| {name} | {tool} | {r['mb_s']:.1f} | {r['files_s']:.0f} | {r['peak_mib']:.1f} {shown}")
-        if longrun:
+        if longrun.get("list_read_s"):
             text = long_run_text(longrun)
             lines += ["", text[0].upper() + text[1:] + "."]
-        lines.append("")
+        lines += ["", "Where a small file's time goes: one more stub run of the one-list set with "
+                  "`TARNCORE_PROFILE=1`, calls a file x mean time a call (calls of a window "
+                  "overlap, so the times add up to more than the run): "
+                  + profile_text(longrun["profile"], SETS["one"][1]) + ".", ""]
     lines += ["![stub speed over its peers](ratios.png)", ""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
@@ -369,13 +398,14 @@ def run_backend(backend, scratch, rounds_wanted):
             if delayed:
                 rounds = {name: min(3, rounds_wanted) for name in sets}
             print(f"== {backend}: making the data sets", flush=True)
-            for name in sets:
-                make_set(v, name, *SETS[name], rounds[name])
+            for name in sets:  # one more round of "one" for the profiled run
+                make_set(v, name, *SETS[name], rounds[name] + (name == "one"))
             results = {}
             for name in sets:
                 print(f"== {backend}: {name}", flush=True)
                 results[name] = run_set(v, name, rounds[name])
             longrun = None if delayed else long_list(v, whole_run=backend == "local")
+            longrun = dict(longrun or {}, profile=profiled_run(v, "one", rounds["one"]))
             print_table(backend, results, longrun)
             return results, longrun
         finally:

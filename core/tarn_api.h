@@ -101,6 +101,9 @@ class TARNCORE_API tarn_api {
   // into the iovec's buffer; ERANGE when it does not fit.
   long getxattr(const volume_handle& volume, const std::string& path, const std::string& name,
                 iovec* value, const completion_handle& completion = {});
+  // getxattr of an open file.
+  long fgetxattr(const file_handle& file, const std::string& name, iovec* value,
+                 const completion_handle& completion = {});
   std::error_code fsetxattr(const file_handle& file, const std::string& name, iovec* value,
                             int flags, const completion_handle& completion = {});
   // ENODATA when the file has no such attribute.

@@ -3,7 +3,9 @@
 # every test three times: plain, under AddressSanitizer with UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer; then fuzzes the list-file and configuration readers for a
 # minute each (TARN_FUZZ_SECONDS). The tests on GlusterFS run on a single-node cluster that this
-# script starts, and stops again at the end.
+# script starts, and stops again at the end: distributed-replicated volumes, 2 x 2 bricks
+# (TARN_CLUSTER_SHAPE=single for one brick a volume). One brick-fault test then runs once
+# more with the whole cluster a network away (every packet delayed by 1 ms).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -41,7 +43,7 @@ gluster_state=/var/lib/tarn-test-gluster
 if [ "$(id -u)" = 0 ]; then
   scripts/gluster-test-cluster.sh stop "$gluster_state" > /dev/null 2>&1 || true
   trap 'scripts/gluster-test-cluster.sh stop "$gluster_state"' EXIT
-  scripts/gluster-test-cluster.sh start "$gluster_state"
+  TARN_CLUSTER_SHAPE=${TARN_CLUSTER_SHAPE:-replicated} scripts/gluster-test-cluster.sh start "$gluster_state"
   export TARN_TEST_GLUSTER=$gluster_state
 else
   echo "test.sh: not root: the GlusterFS tests are skipped" >&2
@@ -55,6 +57,25 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:supp
 suite "tests" build
 suite "tests under AddressSanitizer and UndefinedBehaviorSanitizer" build-asan -DTARN_SANITIZE=address
 suite "tests under ThreadSanitizer" build-tsan -DTARN_SANITIZE=thread
+
+# The cluster again, inside a network namespace whose loopback holds every packet for
+# 1 ms: glusterd, the bricks, the mounts and the test all a network away.
+if [ -n "${TARN_TEST_GLUSTER:-}" ]; then
+  echo "=== a brick-fault test with the cluster a network away (1 ms a packet)"
+  delay_ns=tarn-test-delay
+  shape=$(cat "$gluster_state/shape")
+  scripts/gluster-test-cluster.sh stop "$gluster_state"
+  scripts/delayed-network.sh stop "$delay_ns"
+  TARN_NET_DELAY=$PWD/build/tarn-net-delay scripts/delayed-network.sh start "$delay_ns" 1
+  trap 'scripts/gluster-test-cluster.sh stop "$gluster_state"; scripts/delayed-network.sh stop "$delay_ns"' EXIT
+  TARN_CLUSTER_SHAPE=$shape scripts/delayed-network.sh run "$delay_ns" \
+    scripts/gluster-test-cluster.sh start "$gluster_state"
+  scripts/delayed-network.sh run "$delay_ns" bash -c \
+    "cd build && ctest --output-on-failure --timeout 900 -R 'gluster_faults.a_stub_run_outlives_one_brick'" |
+    tee build.delayed.log
+  grep -q '100% tests passed' build.delayed.log
+  total=$((total + 1))
+fi
 tests/fuzz/run.sh "${TARN_FUZZ_SECONDS:-60}"
 echo "=== every suite passed: plain, ASan+UBSan, TSan, fuzzing"
 echo "tests: $total passed, 0 failed"

@@ -160,8 +160,8 @@ class __attribute__((visibility("default"))) stubber {
                          window_helpers& helpers);
   bool copy_ahead(scan_job& job);
   bool sync_copy(scan_job& job);
-  void open_live_file(scan_job& job);
-  std::optional<std::string> earlier_mark(const std::string& live_path, const char* name);
+  void open_live_file(scan_job& job, bool read_marks);
+  bool read_earlier_mark(const file_handle& live, const char* name, std::optional<std::string>& value);
   std::size_t commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
                             window_helpers& helpers);
   void rename_into_place(scan_job& job);
@@ -203,6 +203,8 @@ class __attribute__((visibility("default"))) stubber {
   // of a run together.
   static constexpr int spare_copy_budget = 256;
   std::atomic<int> spare_copies{spare_copy_budget};
+  // The backup volume has no sync of its own (GlusterFS): windows sync their files instead.
+  std::atomic<bool> backup_has_no_syncfs{false};
   std::mutex failures_mutex;
   // The current stub run's failures, by failed collect file path.
   std::unordered_map<std::string, std::vector<failed_scan_file>> run_failures;

@@ -28,7 +28,6 @@
 
 #include "stubber/naming.h"
 #include "stubber/stubber.h"
-#include "stubber/volume_reads.h"
 #include "stubber/window_helpers.h"
 
 namespace tarn::stubber {
@@ -122,6 +121,7 @@ struct stubber::scan_job {
   bool source_opened = false;  // so far the serial order would have claimed the target
   bool copied = false;         // the partial copy is complete and synced
   bool replaces = false;       // a file was at the target
+  bool earlier_known = false;  // the live file's marks before this run were read
   bool renamed = false;
   bool uuid_set = false;
   bool mtime_set = false;
@@ -135,6 +135,8 @@ struct stubber::scan_job {
   held_messages live_messages;  // the live file's, logged after those of a complete copy
 
   bool ready() const { return copied && files.live; }
+  // Whether its rename and marks can be undone exactly, should a file before it fail.
+  bool undoable() const { return !replaces && earlier_known; }
 };
 
 // The partial copy at `partial_path`, made afresh; empty on failure (errno set).
@@ -179,7 +181,7 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
       std::vector<scan_job> jobs = form_window(work, next, std::size_t(spare) + 1);
       if (jobs.size() == 1) {
         messages_held_in held(jobs[0].messages);
-        if (copy_ahead(jobs[0]) && sync_copy(jobs[0])) open_live_file(jobs[0]);
+        if (copy_ahead(jobs[0]) && sync_copy(jobs[0])) open_live_file(jobs[0], false);
       } else {
         copy_window_ahead(jobs, work.backup_directory, helpers);
       }
@@ -207,16 +209,19 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
 // or when it reports an error that may be any file's, with their own syncs at once.
 void stubber::copy_window_ahead(std::vector<scan_job>& jobs, const std::string& backup_directory,
                                 window_helpers& helpers) {
-  const file_handle batch = backup_api->open(backup_volume, backup_directory, O_RDONLY | O_DIRECTORY);
+  const file_handle batch = backup_has_no_syncfs
+                                ? file_handle()
+                                : backup_api->open(backup_volume, backup_directory, O_RDONLY | O_DIRECTORY);
   helpers.run(2 * jobs.size(), [&](std::size_t step) {
     scan_job& job = jobs[step % jobs.size()];
     messages_held_in held(step < jobs.size() ? job.messages : job.live_messages);
     if (step < jobs.size()) copy_ahead(job);
-    else open_live_file(job);
+    else open_live_file(job, true);
   });
-  const bool synced_together = batch && backup_api->syncfs(batch) == success;
+  const std::error_code volume_synced = batch ? backup_api->syncfs(batch) : scan_file_failed;
   if (batch) backup_api->close(batch);
-  if (synced_together) return;
+  if (volume_synced == success) return;
+  if (batch && volume_synced.value() == ENOTSUP) backup_has_no_syncfs = true;
   helpers.run(jobs.size(), [&](std::size_t i) {
     messages_held_in held(jobs[i].messages);
     if (jobs[i].copied) sync_copy(jobs[i]);
@@ -320,43 +325,50 @@ bool stubber::sync_copy(scan_job& job) {
   return false;
 }
 
-// Opens the live file and reads its marks, beside the copy. The serial order opens it once
+// Opens the live file and, with `read_marks`, reads its marks (for a window, whose later
+// files may have to get them back), beside the copy. The serial order opens it once
 // the copy is complete: its messages are logged only when the copy succeeded. O_RDWR
 // without O_CREAT: a file deleted from the live volume since the snapshot is not brought
 // back empty and marked. Opened before the rename, so that a live file that is gone
 // leaves an earlier copy at the target as it was.
-void stubber::open_live_file(scan_job& job) {
+void stubber::open_live_file(scan_job& job, bool read_marks) {
   job.files.live = livefs_api->open(livefs_volume, job.source_path, O_RDWR);
   if (!job.files.live) {
     report(label, "Failed to open scan file %son volume %s", job.source_path.c_str(),
            livefs_volname.c_str());
     return;
   }
-  job.earlier_uuid = earlier_mark(job.source_path, copy_attribute);
-  job.earlier_mtime = earlier_mark(job.source_path, mtime_attribute);
+  if (!read_marks) return;
+  job.earlier_known = read_earlier_mark(job.files.live, copy_attribute, job.earlier_uuid) &&
+                      read_earlier_mark(job.files.live, mtime_attribute, job.earlier_mtime);
 }
 
-// The value of a mark of the live file, or nothing when it has none.
-std::optional<std::string> stubber::earlier_mark(const std::string& live_path, const char* name) {
-  std::string value;
-  if (read_attribute(livefs_api, livefs_volume, live_path, name, value) != 0) return std::nullopt;
-  return value;
+// The live file's mark `name` into `value`, nothing when it has none; false when it
+// cannot be read.
+bool stubber::read_earlier_mark(const file_handle& live, const char* name,
+                                std::optional<std::string>& value) {
+  char text[attribute_value_size];
+  iovec vector{text, sizeof text};
+  const long length = livefs_api->fgetxattr(live, name, &vector);
+  if (length >= 0) value = std::string(text, std::size_t(length));
+  return length >= 0 || errno == ENODATA;
 }
 
 // Renames the window's copies into place and marks their live files, up to the first
 // failure in list order, whose index it returns (the window's size when none failed).
 //
 // A run of copies is renamed at once, made durable by one directory sync, and marked at
-// once. Only the first copy of a run may replace a file at its target. Should a rename or
-// a mark fail, the copies after it in the run are therefore all at targets that were free:
-// close_window puts their live files' marks back as they were and removes them, which
-// leaves both volumes as the serial order would have.
+// once. Only the first copy of a run may replace a file at its target or have marks that
+// could not be read. Should a rename or a mark fail, the copies after it in the run are
+// therefore all at targets that were free: close_window puts their live files' marks
+// back as they were and removes them, which leaves both volumes as the serial order
+// would have.
 std::size_t stubber::commit_window(std::vector<scan_job>& jobs, const std::string& backup_directory,
                                    window_helpers& helpers) {
   std::size_t next = 0;
   while (next < jobs.size() && jobs[next].ready()) {
     std::size_t end = next + 1;
-    while (end < jobs.size() && jobs[end].ready() && !jobs[end].replaces) ++end;
+    while (end < jobs.size() && jobs[end].ready() && jobs[end].undoable()) ++end;
     helpers.run(end - next, [&](std::size_t i) { rename_into_place(jobs[next + i]); });
     std::size_t renamed = next;
     while (renamed < end && jobs[renamed].renamed) ++renamed;

@@ -367,6 +367,16 @@ long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
   return count_or_errno(volume->storage().getxattr(path, name, value->iov_base, value->iov_len));
 }
 
+long tarn_api::fgetxattr(const file_handle& file, const std::string& name, iovec* value,
+                         const completion_handle&) {
+  const profile::timed_call timed(operation::getxattr);
+  if (!file || !file->impl()) return count_or_errno(-EBADF);
+  if (!value) return count_or_errno(-EINVAL);
+  if (auto hit = hooks::check(operation::getxattr, volume_name(file), file->path(), -1, name))
+    return count_or_errno(-hit->error);
+  return count_or_errno(file->impl()->fgetxattr(name, value->iov_base, value->iov_len));
+}
+
 std::error_code tarn_api::fsetxattr(const file_handle& file, const std::string& name,
                                     iovec* value, int flags, const completion_handle&) {
   const profile::timed_call timed(operation::fsetxattr);

@@ -52,6 +52,7 @@ class open_file {
   virtual int fsync() = 0;  // the data on stable storage, write errors reported
   virtual int fsetxattr(const std::string& name, const void* value, std::size_t size,
                         int flags) = 0;
+  virtual long fgetxattr(const std::string& name, void* value, std::size_t size) = 0;
   virtual int fremovexattr(const std::string& name) = 0;
   // Everything written to the file's volume on stable storage (see tarn_api::syncfs).
   virtual int syncfs() = 0;

@@ -180,6 +180,14 @@ class gluster_file final : public open_file {
   // GlusterFS has no call that syncs a whole volume: a batch's fsyncs go out at once instead.
   int syncfs() override { return -ENOTSUP; }
 
+  long fgetxattr(const std::string& name, void* value, std::size_t size) override {
+    return gfapi_callers.run([&]() -> long {
+      const ssize_t n = fd ? glfs_fgetxattr(fd, name.c_str(), value, size)
+                           : glfs_h_getxattrs(c->fs, object, name.c_str(), value, size);
+      return n < 0 ? gluster_error() : long(n);
+    });
+  }
+
   int fremovexattr(const std::string& name) override {
     if (c->read_only) return -EROFS;
     return gfapi_callers.run([&]() -> int {

@@ -127,6 +127,11 @@ class local_file final : public open_file {
     return ::syncfs(fd) < 0 ? int(negative_errno()) : 0;
   }
 
+  long fgetxattr(const std::string& name, void* value, std::size_t size) override {
+    const ssize_t n = ::fgetxattr(fd, name.c_str(), value, size);
+    return n < 0 ? negative_errno() : long(n);
+  }
+
   int fremovexattr(const std::string& name) override {
     if (read_only) return -EROFS;
     return ::fremovexattr(fd, name.c_str()) < 0 ? int(negative_errno()) : 0;
