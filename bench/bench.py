@@ -283,8 +283,8 @@ def ratios(tools, tool):
 
 def profile_text(rows, files):
     """Calls a file and mean time a call, from the profiled run."""
-    return ", ".join(f"{op} {calls / files:.1f} x {mean:.0f} us" for op, calls, mean in rows
-                     if calls >= files / 2)
+    return ", ".join(f"{op} {calls / files:.1f} x {mean:.0f} us" if calls >= files / 2
+                     else f"{op} {calls} calls in all x {mean:.0f} us" for op, calls, mean in rows)
 
 
 def long_run_text(longrun):
