@@ -430,9 +430,15 @@ TEST_P(stubbing_data, a_copy_window_ends_as_one_file_at_a_time_would) {
     }
     return lines;
   };
-  for (const earlier_run earlier : {none, same_snapshot, earlier_snapshot})
+  // On GlusterFS, where each run costs round trips (and much more under the sanitizers),
+  // the first and last places over fresh files and over an earlier snapshot's marks.
+  const bool local = GetParam() == backend::local;
+  const std::vector<earlier_run> earlier_runs =
+      local ? std::vector<earlier_run>{none, same_snapshot, earlier_snapshot} : std::vector<earlier_run>{none, earlier_snapshot};
+  const std::vector<const char*> places = local ? std::vector<const char*>{"f0", "f2", "f3"} : std::vector<const char*>{"f0", "f3"};
+  for (const earlier_run earlier : earlier_runs)
     for (const auto& f : faults)
-      for (const char* failing : {"f0", "f2", "f3"}) {  // first, middle and last of a window of 4
+      for (const char* failing : places) {  // first, middle and last of a window of 4
         SCOPED_TRACE(std::string(f.name) + " at " + failing + ", earlier run " + std::to_string(earlier));
         const strings serial = run(1, earlier, f.name, f.fault, f.write_out_fails, failing);
         EXPECT_EQ(run(4, earlier, f.name, f.fault, f.write_out_fails, failing), serial);
