@@ -65,6 +65,17 @@ bool volume_path(const std::string& path, std::string& absolute) {
   return !path.empty();
 }
 
+// Looks `absolute` up from the volume's root. A lookup for a handle resolves the path from
+// gfapi's cached entries without asking the bricks again, so an entry on it that another
+// client replaced fails with ESTALE; gfapi's calls by path look such a path up afresh
+// (glfs_stat here), after which the cached entries are the new ones.
+glfs_object_t* look_up(glfs_t* fs, const std::string& absolute, struct stat& record) {
+  glfs_object_t* object = glfs_h_lookupat(fs, nullptr, absolute.c_str(), &record, 1);
+  if (!object && errno == ESTALE && glfs_stat(fs, absolute.c_str(), &record) == 0)
+    object = glfs_h_lookupat(fs, nullptr, absolute.c_str(), &record, 1);
+  return object;
+}
+
 // At most this many worker threads call gfapi themselves; the calls of others go through
 // the helpers (see bounded_callers.h). Measured with 1,000 workers on two cores: peak
 // memory about 95 MiB, against about 190 MiB when every worker calls gfapi itself, for
@@ -323,7 +334,7 @@ class gluster_volume final : public volume {
     directory_objects::object parent = c->directories->find(directory);
     if (!parent) {
       struct stat record;
-      glfs_object_t* found = glfs_h_lookupat(c->fs, nullptr, directory.c_str(), &record, 1);
+      glfs_object_t* found = look_up(c->fs, directory, record);
       if (!found) return std::nullopt;
       parent.reset(found, glfs_h_close);
       if (!S_ISDIR(record.st_mode)) return std::nullopt;
@@ -344,7 +355,7 @@ class gluster_volume final : public volume {
   opened open_object(const std::string& absolute, int flags) {
     return gfapi_callers.run([&]() -> opened {
       struct stat record;
-      glfs_object_t* object = glfs_h_lookupat(c->fs, nullptr, absolute.c_str(), &record, 1);
+      glfs_object_t* object = look_up(c->fs, absolute, record);
       if (!object) return {nullptr, 0, -gluster_error()};
       if (S_ISDIR(record.st_mode)) {
         glfs_h_close(object);

@@ -1,6 +1,8 @@
 #include "tests/support/cluster.h"
 #include "tests/support/isolation.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -130,6 +132,13 @@ test_cluster::~test_cluster() {
 void test_cluster::add_file(const std::string& path, const std::string& bytes) const {
   write_bytes(live(path), bytes);
   write_bytes(snapshot(path), bytes);
+  // The live file as the snapshot has it, to the nanosecond: the two writes can fall in
+  // different seconds, and a live file whose mtime differs counts as changed since stubbed.
+  struct stat record{};
+  if (::stat(snapshot(path).c_str(), &record) == 0) {
+    const struct timespec times[2] = {record.st_atim, record.st_mtim};
+    ::utimensat(AT_FDCWD, live(path).c_str(), times, 0);
+  }
 }
 
 void test_cluster::add_list(const std::string& path, const std::string& text) const {
