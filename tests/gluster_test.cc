@@ -12,9 +12,11 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <sstream>
 #include <vector>
 
@@ -103,6 +105,10 @@ TEST_F(gluster, errors_have_the_local_backends_values) {
   EXPECT_FALSE(api.init({"glusterfs", "nosuchvolume", "", ""}));
 }
 
+// A call of the gluster command that cannot hang the test (glusterd can be slow to answer
+// while it starts bricks).
+const std::string gluster_cli = "timeout 60 gluster --mode=script ";
+
 // The output of a shell command.
 std::string output_of(const std::string& command) {
   std::string text;
@@ -129,7 +135,7 @@ struct brick {
 
 // The bricks of `volume` as glusterd reports them, in the order of its replica sets.
 std::vector<brick> bricks_of(const std::string& volume) {
-  const std::string status = output_of("gluster --mode=script volume status " + volume + " --xml 2>/dev/null");
+  const std::string status = output_of(gluster_cli + "volume status " + volume + " --xml 2>/dev/null");
   std::vector<brick> bricks;
   for (auto at = status.find("<node>"); at != std::string::npos; at = status.find("<node>", at + 1)) {
     const std::string node = between(status.substr(at), "<node>", "</node>");
@@ -150,6 +156,14 @@ std::vector<std::vector<brick>> replica_sets(const std::string& volume, bool rep
   for (std::size_t i = 0; i + set_size <= bricks.size(); i += set_size)
     sets.emplace_back(bricks.begin() + long(i), bricks.begin() + long(i + set_size));
   return sets;
+}
+
+// A line on the test's output for each step of a fault test, so that a test stopped by
+// its time limit shows how far it came.
+void progress(const std::string& step) {
+  static const auto started = std::chrono::steady_clock::now();
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::fprintf(stderr, "[%6.1f s] %s\n", seconds, step.c_str());
 }
 
 // Polls `done` for up to `seconds` of wall time (a poll that runs gluster commands itself
@@ -183,9 +197,9 @@ std::string restart_bricks(const std::string& volume, const std::string& mount, 
     return true;
   };
   wait_until(seen_down, 30);
-  const std::string start = "gluster --mode=script volume start " + volume + " force > /dev/null 2>&1";
+  const std::string start = gluster_cli + "volume start " + volume + " force > /dev/null 2>&1";
   if (!wait_until([&] { return all_online(volume) || (::system(start.c_str()), false); }, 60))
-    return "bricks not online after start force:\n" + output_of("gluster volume status " + volume + " 2>&1");
+    return "bricks not online after start force:\n" + output_of(gluster_cli + "volume status " + volume + " 2>&1");
   // The mount's client reconnects to a brick a few seconds after it is back: wait until
   // every file that the killed bricks hold reads through the mount (but partial copies,
   // which the run may have renamed on the bricks that stayed).
@@ -208,6 +222,7 @@ std::string restart_bricks(const std::string& volume, const std::string& mount, 
     }
     return listed;
   }, 60);
+  progress(volume + ": bricks back" + (answers ? "" : ", but the mount does not read " + unreadable));
   return answers ? "" : "the mount does not read " + unreadable;
 }
 
@@ -216,13 +231,14 @@ std::string restart_bricks(const std::string& volume, const std::string& mount, 
 std::string heal(const std::string& volume) {
   std::string info;
   const bool healed = wait_until([&] {
-    ::system(("gluster --mode=script volume heal " + volume + " > /dev/null 2>&1").c_str());
-    info = output_of("gluster --mode=script volume heal " + volume + " info 2>&1");
+    ::system((gluster_cli + "volume heal " + volume + " > /dev/null 2>&1").c_str());
+    info = output_of(gluster_cli + "volume heal " + volume + " info 2>&1");
     if (info.find("Number of entries:") == std::string::npos) return false;
     for (auto at = info.find("Number of entries:"); at != std::string::npos; at = info.find("Number of entries:", at + 1))
       if (info.compare(at, 20, "Number of entries: 0") != 0) return false;
     return true;
   }, 120);
+  progress(volume + (healed ? ": healed" : ": not healed"));
   return healed ? "" : "not healed:\n" + info;
 }
 
@@ -290,12 +306,17 @@ class gluster_faults : public gluster {
     }, 60);
     for (const brick& b : bricks)
       if (b.pid > 0) ::kill(b.pid, SIGKILL);
+    progress(std::to_string(bricks.size()) + " bricks killed");
     int status = 0;
     const bool ended = wait_until([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 90);
     if (!ended) {
+      // Where the hung run waits, for whoever reads the failure.
+      std::cerr << output_of("for p in $(pgrep -g " + std::to_string(child) + "); do command -v gdb > /dev/null && "
+                             "gdb -p $p -batch -ex 'thread apply all bt' 2>&1 | grep -E '^(#|Thread)'; done");
       ::kill(-child, SIGKILL);
       ::waitpid(child, &status, 0);
     }
+    progress(ended ? "the run ended" : "the run hung and was killed");
     EXPECT_TRUE(ended) << "the run ends within 90 s of the kill";
     EXPECT_TRUE(WIFEXITED(status));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -371,6 +392,19 @@ TEST_F(gluster_faults, a_stub_run_outlives_one_brick_of_each_backup_pair) {
       }
     EXPECT_EQ(holders, 2) << target << " on both bricks of its pair";
   }
+  // This process connected while those bricks were down, and keeps its connection: with
+  // the bricks that stayed up now killed in turn, its reads reach the restarted ones.
+  std::vector<brick> stayed;
+  for (const auto& pair : replica_sets("backup", true)) stayed.push_back(pair.front());
+  for (const brick& b : stayed) ::kill(b.pid, SIGKILL);
+  const auto checked_in_process = [&] {
+    auto s = make_stubber();
+    stubber::audit::report report;
+    return stubber::audit::verify_container(*s, "lists/c", {true}, report) && report.sound == files.size();
+  };
+  EXPECT_TRUE(wait_until(checked_in_process, 30)) << "copies read through the connection made before";
+  ASSERT_EQ(restart_bricks("backup", cluster->backup(), stayed, false), "");
+  ASSERT_EQ(heal("backup"), "");
 }
 
 // A brick of the live volume dies part-way: the marks land on the other replica, or the
