@@ -264,9 +264,8 @@ class gluster_faults : public gluster {
  protected:
   void SetUp() override {
     if (!gluster_unavailable()) {
-      const std::string state = std::getenv("TARN_TEST_GLUSTER");
-      const bool replicated = read_bytes(state + "/shape").rfind("replicated", 0) == 0;
-      for (const char* volume : {"live", "backup"}) make_whole(volume, state + "/mnt/" + volume, replicated);
+      for (const char* volume : {"live", "backup"})
+        make_whole(volume, gluster_state() + "/mnt/" + volume, gluster_replicated());
       if (HasFatalFailure()) return;
     }
     gluster::SetUp();
@@ -358,7 +357,7 @@ class gluster_faults : public gluster {
 // and no mark names a copy that is missing or partial.
 TEST_F(gluster_faults, a_stub_run_that_loses_a_backup_replica_set_fails_cleanly) {
   const std::vector<brick> lost = replica_sets("backup", cluster->replicated).front();
-  const std::string log = std::string(std::getenv("TARN_TEST_GLUSTER")) + "/lost-set.log";
+  const std::string log = gluster_state() + "/lost-set.log";
   EXPECT_EQ(run_killing(lost, log), 1) << "the run reports failure";
   const std::string messages = read_bytes(log);
   EXPECT_NE(messages.find("Stubbing failed."), std::string::npos) << messages;

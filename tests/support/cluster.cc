@@ -96,15 +96,25 @@ std::optional<std::string> gluster_unavailable() {
   return std::nullopt;
 }
 
+std::string gluster_state() {
+  const char* state = std::getenv("TARN_TEST_GLUSTER");
+  return state ? state : "";
+}
+
+bool gluster_replicated() {
+  const std::string shape = gluster_state() + "/shape";
+  return exists(shape) && read_bytes(shape).rfind("replicated", 0) == 0;
+}
+
 // The volumes are shared by every test on GlusterFS: each test starts by emptying them.
 void test_cluster::set_up_gluster() {
   if (auto reason = gluster_unavailable()) throw std::runtime_error(*reason);
-  const std::string state = std::getenv("TARN_TEST_GLUSTER");
+  const std::string state = gluster_state();
   live_dir = state + "/mnt/" + live_name;
   backup_dir = state + "/mnt/" + backup_name;
   snapshot_dir = state + "/mnt/" + snap_name;
   bricks_dir = state + "/bricks/";
-  replicated = exists(state + "/shape") && read_bytes(state + "/shape").rfind("replicated", 0) == 0;
+  replicated = gluster_replicated();
   for (const std::string& volume : {live_dir, backup_dir, snapshot_dir})
     for (fs::directory_iterator entry(volume), end; entry != end; ++entry) fs::remove_all(entry->path());
   char host[256] = "localhost";

@@ -80,5 +80,9 @@ class test_cluster {
 // Why the GlusterFS test cluster cannot be used, or nothing when it can. The test command
 // starts one and names it in TARN_TEST_GLUSTER (its state directory).
 std::optional<std::string> gluster_unavailable();
+// The GlusterFS test cluster's state directory (TARN_TEST_GLUSTER) and whether its
+// volumes are distributed-replicated (the shape that the cluster script recorded).
+std::string gluster_state();
+bool gluster_replicated();
 
 }  // namespace tarn::test
