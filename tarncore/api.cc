@@ -66,8 +66,9 @@ long count_or_errno(long result) {
 const std::string& volume_name(const file_handle& file) { return file->volume()->name(); }
 
 // Reads of a read-only handle up to the backend's limit (list files in 128-byte pieces,
-// copies in 32 KiB chunks) are served from a block read ahead: one call for eight copy
-// chunks saves seven round trips on GlusterFS and seven system calls on local volumes.
+// and on GlusterFS copies in 32 KiB chunks) are served from a block read ahead: one call
+// for eight copy chunks saves seven round trips on GlusterFS, one for a list file's lines
+// a system call a line on local volumes.
 // A read is served from the block only when the block holds all of it; otherwise the
 // block is read afresh at the read's offset, so no read ever sees less than the file
 // held when it was made.
@@ -92,13 +93,13 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
   return long(available);
 }
 
-// Writes of a handle opened for writing: a run of consecutive copy chunks gathers in a
-// block of 256 KiB and goes out in one call when the block is full, when a write does not
-// continue it, before any read, stat, cut or sync of the handle, and when the handle is
-// closed or dropped. One call for eight chunks saves seven system calls on local volumes
-// and seven passes through gfapi's translator stack (whose own write-behind gathers the
+// Writes of a handle opened for writing on a backend that gathers them (GlusterFS): a run
+// of consecutive copy chunks gathers in a block of 256 KiB and goes out in one call when
+// the block is full, when a write does not continue it, before any read, stat, cut or
+// sync of the handle, and when the handle is closed or dropped. One call for eight chunks
+// saves seven passes through gfapi's translator stack (whose own write-behind gathers the
 // writes too, but only after each call has gone through): large copies take a third less
-// time on GlusterFS. A write that fails there is reported by the operation that wrote the
+// time. On local volumes a write of a chunk costs less than copying it into the block. A write that fails there is reported by the operation that wrote the
 // block out, so fsync and close report every failed write, as GlusterFS's client, which
 // holds writes back too, has always made them do.
 constexpr std::size_t write_behind_chunk = 32 * 1024;  // the stubber's copy chunk
@@ -211,7 +212,7 @@ file_handle tarn_api::open(const volume_handle& volume, const std::string& path,
   const bool writes_at_offsets = (flags & O_ACCMODE) != O_RDONLY && !(flags & O_APPEND);
   const std::size_t ahead = volume->storage().read_ahead_limit();
   if (ahead && !backend::open_flags_write(flags)) o.file->ahead = std::make_unique<backend::file_block>(ahead);
-  if (writes_at_offsets) o.file->behind = std::make_unique<backend::file_block>(write_behind_chunk);
+  if (writes_at_offsets && volume->storage().gathers_writes()) o.file->behind = std::make_unique<backend::file_block>(write_behind_chunk);
   return file_handle(new tarn_file::tarn_file(volume, path, std::move(o.file), o.size));
 }
 

@@ -86,6 +86,8 @@ class volume {
   // saves a call per read: a round trip on GlusterFS, a system call on local volumes.
   // Larger reads go straight through.
   virtual std::size_t read_ahead_limit() const = 0;
+  // Whether consecutive copy chunks of a handle go out as one write (see tarn_api::write).
+  virtual bool gathers_writes() const = 0;
   // How many calls at once from one caller pay off (see tarn_api::parallel_calls).
   virtual int parallel_calls() const = 0;
 };

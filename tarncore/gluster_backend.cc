@@ -300,6 +300,7 @@ class gluster_volume final : public volume {
   }
 
   std::size_t read_ahead_limit() const override { return 64 * 1024; }
+  bool gathers_writes() const override { return true; }
 
   // A call waits mostly for its round trip: many at once overlap those waits.
   int parallel_calls() const override { return 64; }

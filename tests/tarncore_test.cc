@@ -216,7 +216,7 @@ TEST_F(core_library, a_write_that_fails_later_is_reported_by_fsync_or_close) {
     const file_handle file = api->open(live, by_close ? "c" : "s", O_RDWR | O_CREAT);
     ASSERT_TRUE(file);
     EXPECT_EQ(api->write(file, buffer, 32768, 0, 0), 32768);
-    const bool refused_at_once = api->write(file, buffer, 32768, 32768, 0) < 0;
+    const bool refused_at_once = api->write(file, buffer, 32768, 32768, 0) < 32768;
     const std::error_code synced = by_close ? success : api->fsync(file);
     const std::error_code closed = api->close(file);
     EXPECT_TRUE(refused_at_once || (by_close ? closed : synced) == too_large);
@@ -267,6 +267,29 @@ TEST_P(core_on_backends, reads_see_what_the_file_holds_when_they_are_made) {
   EXPECT_EQ(read_text(reader, 128, 500), "") << "the end of the file reads as nothing";
   EXPECT_EQ(api->close(writer), success);
   EXPECT_EQ(api->close(reader), success);
+}
+
+// A copy is made as a new file and renamed over its target in the same directory; other
+// renames move between directories.
+TEST_P(core_on_backends, a_new_file_is_renamed_within_and_between_directories) {
+  cluster->add_file("d/kept", "earlier");
+  cluster->add_file("e/other", "");
+  const file_handle made = api->open(live, "d/.new", O_RDWR | O_CREAT | O_EXCL);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->get_file_size(), 0u);
+  ASSERT_EQ(write_text(made, "later", 0), 5);
+  struct stat record;
+  EXPECT_EQ(api->fstat(made, &record), success);
+  EXPECT_EQ(record.st_size, 5);
+  EXPECT_EQ(api->close(made), success);
+  EXPECT_EQ(api->rename(live, "d/.new", "d/kept"), success);
+  EXPECT_EQ(read_bytes(cluster->live("d/kept")), "later");
+  EXPECT_FALSE(exists(cluster->live("d/.new")));
+  EXPECT_EQ(api->rename(live, "/d/kept", "/e/moved"), success);
+  EXPECT_EQ(read_bytes(cluster->live("e/moved")), "later");
+  EXPECT_NE(api->rename(live, "e/moved", "/"), success);
+  EXPECT_NE(api->rename(live, "e/moved", "missing/moved"), success);
+  EXPECT_EQ(read_bytes(cluster->live("e/moved")), "later");
 }
 
 TEST_P(core_on_backends, handles_do_what_their_open_flags_allow) {
