@@ -50,6 +50,7 @@ stubber::stubber(std::string livefs_volname, std::string backup_volname)
   }
   livefs_api = live.release();
   backup_api = backup.release();
+  refill_copy_budget();
 }
 
 // The volume handles go with the fields; the connection objects that made them are no

@@ -200,9 +200,11 @@ class __attribute__((visibility("default"))) stubber {
   target_claims claims;   // the current stub run's targets
   // Files in copy windows beyond each worker's first. They hold descriptors (three each on
   // local volumes) and, while they copy, buffers: the budget bounds both for all workers
-  // of a run together.
-  static constexpr int spare_copy_budget = 256;
-  std::atomic<int> spare_copies{spare_copy_budget};
+  // of a run together. Four full windows' worth, so that four collect files copy at full
+  // width whatever the window's size.
+  static constexpr int full_windows_in_flight = 4;
+  std::atomic<int> spare_copies{0};
+  void refill_copy_budget() { spare_copies = full_windows_in_flight * backup_api->copy_window(); }
   // The backup volume has no sync of its own (GlusterFS): windows sync their files instead.
   std::atomic<bool> backup_has_no_syncfs{false};
   std::mutex failures_mutex;

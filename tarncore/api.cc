@@ -352,7 +352,14 @@ std::error_code tarn_api::sync_directory(const volume_handle& volume, const std:
   return result < 0 ? error_of(-result) : success;
 }
 
-int tarn_api::copy_window() const { return engine.state().settings.copy_window; }
+// Unless set: on local volumes each window costs a sync of the whole file system and one
+// of the directory, whatever its size, so windows are large; on GlusterFS 64 files keep
+// every direct gfapi caller busy, and more would only hold descriptors.
+int tarn_api::copy_window() const {
+  const settings::core_settings& s = engine.state().settings;
+  if (s.copy_window) return s.copy_window;
+  return s.backend == settings::backend_kind::glusterfs ? 64 : 256;
+}
 
 int tarn_api::parallel_calls(const volume_handle& volume) const {
   return volume ? volume->storage().parallel_calls() : 1;

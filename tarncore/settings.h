@@ -6,7 +6,7 @@ namespace tarn::settings {
 
 enum class backend_kind { local, glusterfs };
 
-constexpr int max_copy_window = 256;
+constexpr int max_copy_window = 1024;
 
 // The core library's own settings: read from /etc/tarn/tarncore.conf (or the file named
 // by TARNCORE_CONFIG), each overridden by its environment variable.
@@ -19,7 +19,7 @@ struct core_settings {
   std::string glusterd_dir = "/var/lib/glusterd";  // where snapshot volfiles are looked up
   std::string gluster_log = "/dev/null";
   bool sync_copies = true;  // fsync puts data on stable storage; off: it does nothing
-  int copy_window = 64;     // files a stub worker copies as one batch, 1 to max_copy_window
+  int copy_window = 0;  // files a stub worker copies as one batch, 1 to max_copy_window; 0: the backend's
   bool log_to_stderr = true;
   bool log_to_syslog = true;
 };
