@@ -21,6 +21,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "out", "bin", "tarn-stubber")
 LIST_READ = os.path.join(ROOT, "build", "tarn-bench-list-read")
+GFAPI_FLOOR = os.path.join(ROOT, "build", "tarn-bench-gfapi-floor")
+FLOOR_THREADS = 64  # the calls that a stub run's window has in flight on GlusterFS
 
 # name: (collect files, files per collect file, bytes per file)
 SETS = {
@@ -244,6 +246,32 @@ def long_list(v, whole_run):
     return result
 
 
+def gfapi_floor(v, rounds):
+    """Files a second of the bare gfapi copy of the one-list set (read, create, write,
+    fsync, close; nothing else) with as many calls in flight as a stub run's window: the
+    most any copier through gfapi gets out of this machine, before partial names, renames
+    and marks."""
+    files = SETS["one"][1]
+    seconds = []
+    for r in range(rounds):
+        os.sync()
+        out = subprocess.run([*v.inside, GFAPI_FLOOR, v.env["TARNCORE_GLUSTER_SERVER"], "live", "/bench/one/d0",
+                              "backup", f"/floor{r}", str(FLOOR_THREADS)],
+                             env=v.env, check=True, capture_output=True, text=True).stdout.split()
+        assert int(out[0]) == files
+        seconds.append(float(out[2]))
+        remove_children(v.backup, [f"floor{r}"])
+    return files / statistics.median(seconds)
+
+
+def floor_text(longrun, results):
+    one = results["one"]
+    return (f"bare gfapi copy of the one-list set (`tarn-bench-gfapi-floor`: read, create, write, fsync, "
+            f"close, {FLOOR_THREADS} in flight, no partial name, rename or marks): {longrun['floor']:.0f} files/s, "
+            f"{longrun['floor'] / one['cp+sync']['files_s']:.2f} x cp+sync; the stub makes "
+            f"{one['stub']['files_s'] / longrun['floor']:.0%} of it")
+
+
 def profiled_run(v, name, run):
     """The core library's call counts and times for one more stub run of the set."""
     lists = SETS[name][0]
@@ -308,6 +336,8 @@ def print_table(backend, results, longrun):
     if longrun.get("list_read_s"):
         print(long_run_text(longrun))
     print("one stub run of the one-list set, per file: " + profile_text(longrun["profile"], SETS["one"][1]))
+    if "floor" in longrun:
+        print(floor_text(longrun, results))
 
 
 def write_report(all_results, rounds, path):
@@ -349,6 +379,9 @@ def write_report(all_results, rounds, path):
                   "`TARNCORE_PROFILE=1`, calls a file x mean time a call (calls of a window "
                   "overlap, so the times add up to more than the run): "
                   + profile_text(longrun["profile"], SETS["one"][1]) + ".", ""]
+        if "floor" in longrun:
+            text = floor_text(longrun, results)
+            lines += [text[0].upper() + text[1:] + ".", ""]
     lines += ["![stub speed over its peers](ratios.png)", ""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
@@ -406,6 +439,8 @@ def run_backend(backend, scratch, rounds_wanted):
                 results[name] = run_set(v, name, rounds[name])
             longrun = None if delayed else long_list(v, whole_run=backend == "local")
             longrun = dict(longrun or {}, profile=profiled_run(v, "one", rounds["one"]))
+            if backend != "local":
+                longrun["floor"] = gfapi_floor(v, rounds["one"])
             print_table(backend, results, longrun)
             return results, longrun
         finally:
