@@ -67,8 +67,7 @@ const std::string& volume_name(const file_handle& file) { return file->volume()-
 
 // Reads of a read-only handle up to the backend's limit (list files in 128-byte pieces,
 // and on GlusterFS copies in 32 KiB chunks) are served from a block read ahead: one call
-// for eight copy chunks saves seven round trips on GlusterFS, one for a list file's lines
-// a system call a line on local volumes.
+// serves many list lines, and on GlusterFS eight copy chunks (seven round trips saved).
 // A read is served from the block only when the block holds all of it; otherwise the
 // block is read afresh at the read's offset, so no read ever sees less than the file
 // held when it was made.
@@ -99,9 +98,10 @@ long read_through_block(const file_handle& file, char* buffer, std::size_t size,
 // sync of the handle, and when the handle is closed or dropped. One call for eight chunks
 // saves seven passes through gfapi's translator stack (whose own write-behind gathers the
 // writes too, but only after each call has gone through): large copies take a third less
-// time. On local volumes a write of a chunk costs less than copying it into the block. A write that fails there is reported by the operation that wrote the
-// block out, so fsync and close report every failed write, as GlusterFS's client, which
-// holds writes back too, has always made them do.
+// time. A held-back write that fails is reported by the operation that wrote the block
+// out, so fsync and close report every failed write, as GlusterFS's client, which holds
+// writes back too, has always made them do. On local volumes a chunk's own write costs
+// less than copying it into the block.
 constexpr std::size_t write_behind_chunk = 32 * 1024;  // the stubber's copy chunk
 constexpr std::size_t write_behind_block = 256 * 1024;
 

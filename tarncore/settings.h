@@ -19,7 +19,8 @@ struct core_settings {
   std::string glusterd_dir = "/var/lib/glusterd";  // where snapshot volfiles are looked up
   std::string gluster_log = "/dev/null";
   bool sync_copies = true;  // fsync puts data on stable storage; off: it does nothing
-  int copy_window = 0;  // files a stub worker copies as one batch, 1 to max_copy_window; 0: the backend's
+  int copy_window = 0;      // files a stub worker copies as one batch, 1 to max_copy_window;
+                            // 0 leaves it to the backend (tarn_api::copy_window)
   bool log_to_stderr = true;
   bool log_to_syslog = true;
 };
