@@ -106,6 +106,22 @@ bool gluster_replicated() {
   return exists(shape) && read_bytes(shape).rfind("replicated", 0) == 0;
 }
 
+// Empties a volume through its mount. Right after a brick of a replicated pair came back
+// and healed, the mount's listing of a directory can still miss entries that one brick
+// holds, and the last rmdir fails with "Directory not empty": the listing is taken again
+// for a while before that counts as a failure.
+static void empty_volume(const std::string& mount) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      for (fs::directory_iterator entry(mount), end; entry != end; ++entry) fs::remove_all(entry->path());
+      return;
+    } catch (const fs::filesystem_error& failure) {
+      if (failure.code() != boost::system::errc::directory_not_empty || attempt == 40) throw;
+      ::usleep(250 * 1000);
+    }
+  }
+}
+
 // The volumes are shared by every test on GlusterFS: each test starts by emptying them.
 void test_cluster::set_up_gluster() {
   if (auto reason = gluster_unavailable()) throw std::runtime_error(*reason);
@@ -115,8 +131,7 @@ void test_cluster::set_up_gluster() {
   snapshot_dir = state + "/mnt/" + snap_name;
   bricks_dir = state + "/bricks/";
   replicated = gluster_replicated();
-  for (const std::string& volume : {live_dir, backup_dir, snapshot_dir})
-    for (fs::directory_iterator entry(volume), end; entry != end; ++entry) fs::remove_all(entry->path());
+  for (const std::string& volume : {live_dir, backup_dir, snapshot_dir}) empty_volume(volume);
   char host[256] = "localhost";
   ::gethostname(host, sizeof host);
   ::setenv("TARNCORE_BACKEND", "glusterfs", 1);
