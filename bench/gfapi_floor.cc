@@ -54,11 +54,14 @@ std::vector<std::string> files_in(glfs_t* fs, const std::string& directory, bool
 // The first-level subdirectories of `files` made under `target_dir`.
 bool make_directories(glfs_t* fs, const std::string& target_dir, const std::vector<std::string>& files) {
   if (glfs_mkdir(fs, target_dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  std::string made;  // files_in lists a subdirectory's files together: one mkdir each
   for (const std::string& file : files) {
     const auto slash = file.find('/');
     if (slash == std::string::npos) continue;
     const std::string directory = target_dir + "/" + file.substr(0, slash);
+    if (directory == made) continue;
     if (glfs_mkdir(fs, directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    made = directory;
   }
   return true;
 }
