@@ -7,6 +7,7 @@
 
 #include "config/tarn_config.h"
 #include "core/tarn_utils.h"
+#include "stubber/window_helpers.h"
 
 namespace tarn::stubber {
 
@@ -26,7 +27,9 @@ iopx_tree_cfg volume_config(const std::string& volname) {
 tarn_debug stubber::logger;
 
 stubber::stubber(std::string livefs_volname, std::string backup_volname)
-    : livefs_volname(std::move(livefs_volname)), backup_volname(std::move(backup_volname)) {
+    : livefs_volname(std::move(livefs_volname)),
+      backup_volname(std::move(backup_volname)),
+      copying(std::make_unique<bytes_in_flight>(copy_bytes_in_flight)) {
   // The connection objects are held here until construction can no longer fail, so that a
   // configuration error does not leak them.
   std::unique_ptr<tarn_api> live(new tarn_api);

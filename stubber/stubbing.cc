@@ -306,6 +306,7 @@ bool stubber::copy_ahead(scan_job& job) {
   // The partial copy is a new file, so it holds exactly the snapshot's bytes. What the
   // handles hold back goes out now, so that a window of copies holds no buffers while it
   // waits for its syncs.
+  const bytes_in_flight::taken turn(*copying, size);
   const bool copied = file_copy(snap_api, backup_api, files.source, 0, files.target, 0, size) == success &&
                       backup_api->flush(files.target) == success;
   snap_api->flush(files.source);

@@ -1,5 +1,6 @@
 #include "stubber/window_helpers.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace tarn::stubber {
@@ -55,6 +56,24 @@ void window_helpers::serve() {
     if (stopping) return;
     take_step(lock);
   }
+}
+
+bytes_in_flight::taken::taken(bytes_in_flight& b, std::uint64_t wanted)
+    : budget(b), bytes(std::min(wanted, b.limit)) {
+  std::unique_lock<std::mutex> lock(budget.mutex);
+  const std::uint64_t turn = budget.next_turn++;
+  budget.freed.wait(lock, [&] { return turn == budget.serving && budget.in_flight + bytes <= budget.limit; });
+  ++budget.serving;
+  budget.in_flight += bytes;
+  budget.freed.notify_all();  // the next turn may fit beside this one
+}
+
+bytes_in_flight::taken::~taken() {
+  {
+    std::lock_guard<std::mutex> lock(budget.mutex);
+    budget.in_flight -= bytes;
+  }
+  budget.freed.notify_all();
 }
 
 }  // namespace tarn::stubber

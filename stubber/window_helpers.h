@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -43,6 +44,38 @@ class window_helpers {
   std::size_t done = 0;
   bool stopping = false;
   std::vector<std::thread> threads;
+};
+
+// Bytes of scan files that all workers of a stub run copy at once. A file takes its size
+// (at most the whole limit) before its data moves and gives it back once its copy is
+// written: on GlusterFS dozens of large copies at once contend for the bricks and finish
+// later together than a few at a time do, while windows of small files, which take
+// little, still copy at full width. Turns go in order of arrival, so no large file is
+// passed over for ever.
+class bytes_in_flight {
+ public:
+  explicit bytes_in_flight(std::uint64_t limit) : limit(limit) {}
+
+  // Holds `bytes` of the limit for as long as it lives.
+  class taken {
+   public:
+    taken(bytes_in_flight& budget, std::uint64_t bytes);
+    ~taken();
+    taken(const taken&) = delete;
+    taken& operator=(const taken&) = delete;
+
+   private:
+    bytes_in_flight& budget;
+    std::uint64_t bytes;
+  };
+
+ private:
+  std::mutex mutex;
+  std::condition_variable freed;
+  const std::uint64_t limit;
+  std::uint64_t in_flight = 0;
+  std::uint64_t next_turn = 0;
+  std::uint64_t serving = 0;
 };
 
 }  // namespace tarn::stubber
