@@ -42,7 +42,7 @@ INSTANTIATE_ON_BOTH_BACKENDS(stubbing_data);
 TEST_P(stubbing_data, copies_are_byte_identical_whatever_their_size) {
   std::string list;
   // The last is more than a stub run copies at once: its copy waits for all of it, not more.
-  const std::size_t sizes[] = {0, 1, 32767, 32768, 32769, 2 * 32768 + 100, 1000003, (2 << 20) + 4097};
+  const std::size_t sizes[] = {0, 1, 32767, 32768, 32769, 2 * 32768 + 100, 1000003, (3 << 20) + 4097};
   for (std::size_t size : sizes) {
     const std::string name = "/data/f" + std::to_string(size);
     cluster->add_file(name, pattern(size, unsigned(size)));
