@@ -47,6 +47,7 @@ int stubber::init(std::string container, int operation) {
 // collect files).
 int stubber::run_stub(const std::string& container) {
   claims.clear();
+  made_directories.clear();
   refill_copy_budget();
   {
     std::lock_guard<std::mutex> lock(failures_mutex);

@@ -39,8 +39,16 @@ int write_fully(tarn_api* api, const file_handle& file, const tarn_mem::buffer_h
 
 std::error_code stubber::create_directory(volume_handle volume, std::string path,
                                           std::string volume_name) {
+  directory_made* directory;
+  {
+    std::lock_guard<std::mutex> lock(directories_mutex);
+    directory = &made_directories[path];
+  }
+  std::lock_guard<std::mutex> lock(directory->mutex);
+  if (directory->made) return success;
   const std::error_code result = backup_api->mkdir(volume, path, 0777);
-  if (result == success || result.value() == EEXIST) return success;
+  directory->made = result == success || result.value() == EEXIST;
+  if (directory->made) return success;
   logger.error("stubber::create_directory", "Unable to create directory path %s in volume %s",
                path.c_str(), volume_name.c_str());
   return result;

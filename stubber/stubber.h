@@ -200,6 +200,16 @@ class __attribute__((visibility("default"))) stubber {
   std::mutex list_mutex;  // serialises appends to delete_collect_files and cleared_dirs
   std::mutex failed_file_mutex;  // serialises appends to failed collect files
   target_claims claims;   // the current stub run's targets
+  // The backup directories that the current stub run has made or found. Workers whose
+  // collect files share a prefix ask for each once, one after the other: concurrent mkdirs
+  // of one name through one GlusterFS client can give the bricks of a replica pair
+  // different gfids, a split-brain directory that fails every call with EIO from then on.
+  struct directory_made {
+    std::mutex mutex;
+    bool made = false;
+  };
+  std::mutex directories_mutex;  // guards the map; each entry's own mutex guards its mkdir
+  std::unordered_map<std::string, directory_made> made_directories;
   // Files in copy windows beyond each worker's first. They hold descriptors (three each on
   // local volumes) and, while they copy, buffers: the budget bounds both for all workers
   // of a run together. Four full windows' worth, so that four collect files copy at full
