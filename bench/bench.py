@@ -249,52 +249,45 @@ def long_list(v, whole_run):
     return result
 
 
-def gfapi_floor(v, sets, rounds):
-    """Files a second, for each set, of the bare gfapi copy of its files (read, create,
-    write, fsync, close; nothing else), the better of FLOOR_THREADS calls in flight: the
-    most any copier through gfapi gets out of this machine, before partial names, renames
-    and marks."""
+def floors_of(v, sets, rounds, variants, command):
+    """Files a second, for each set but many, of a floor tool's copy of its files: the
+    median of the rounds for each variant (`command(set, target, variant)` runs one), the
+    best variant counting. The tools print: files, variant, seconds."""
     floors = {}
     for name in sets:
         if name == "many":  # 1,000 directories of 10: the floor copies one tree, not lists
             continue
         lists, per_list, _ = SETS[name]
-        seconds = {threads: [] for threads in FLOOR_THREADS}
+        seconds = {variant: [] for variant in variants}
         for r in range(rounds[name]):
-            for threads in FLOOR_THREADS:
+            for variant in variants:
                 os.sync()
-                target = f"floor-{name}{r}-{threads}"
-                out = subprocess.run([*v.inside, GFAPI_FLOOR, v.env["TARNCORE_GLUSTER_SERVER"], "live",
-                                      f"/bench/{name}", "backup", "/" + target, str(threads)],
-                                     env=v.env, check=True, capture_output=True, text=True).stdout.split()
+                target = f"floor-{name}{r}-{variant}"
+                out = subprocess.run(command(name, target, variant), env=v.env, check=True,
+                                     capture_output=True, text=True).stdout.split()
                 assert int(out[0]) == lists * per_list
-                seconds[threads].append(float(out[2]))
+                seconds[variant].append(float(out[2]))
                 remove_children(v.backup, [target])
         floors[name] = lists * per_list / min(statistics.median(s) for s in seconds.values())
     return floors
 
 
+def gfapi_floor(v, sets, rounds):
+    """The bare gfapi copy of each set (read, create, write, fsync, close; nothing else),
+    the better of FLOOR_THREADS calls in flight: the most any copier through gfapi gets
+    out of this machine, before partial names, renames and marks."""
+    return floors_of(v, sets, rounds, FLOOR_THREADS, lambda name, target, threads: [
+        *v.inside, GFAPI_FLOOR, v.env["TARNCORE_GLUSTER_SERVER"], "live", f"/bench/{name}", "backup",
+        "/" + target, str(threads)])
+
+
 def local_floor(v, sets, rounds):
-    """Files a second, for each set, of the stub's durable steps done bare on local volumes
-    (a partial copy with its source attribute, one sync of the file system, the renames,
-    one directory sync and two marks a file; a thread a collect file): the most that a
-    copier which keeps the stub's promises gets out of this machine."""
-    floors = {}
-    for name in sets:
-        if name == "many":  # 1,000 collect files would be 1,000 threads of 10 files: not a floor
-            continue
-        lists, per_list, _ = SETS[name]
-        seconds = []
-        for r in range(rounds[name]):
-            os.sync()
-            target = f"{v.backup}/floor-{name}{r}"
-            out = subprocess.run([LOCAL_FLOOR, f"{v.snapshot}/bench/{name}", target, f"{v.live}/bench/{name}"],
-                                 check=True, capture_output=True, text=True).stdout.split()
-            assert int(out[0]) == lists * per_list
-            seconds.append(float(out[2]))
-            remove_children(v.backup, [os.path.basename(target)])
-        floors[name] = lists * per_list / statistics.median(seconds)
-    return floors
+    """The stub's durable steps done bare on local volumes (a partial copy with its source
+    attribute, one sync of the file system, the renames, one directory sync and two marks
+    a file; a thread a collect file): the most that a copier which keeps the stub's
+    promises gets out of this machine."""
+    return floors_of(v, sets, rounds, ("bare",), lambda name, target, _: [
+        LOCAL_FLOOR, f"{v.snapshot}/bench/{name}", f"{v.backup}/{target}", f"{v.live}/bench/{name}"])
 
 
 def floor_text(backend, longrun, results):
