@@ -386,6 +386,14 @@ void ignore_broken_pipes() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The attributes that the system reads soon after it looks a file up: a live file's two
+// marks, read before a stub run replaces them, and a copy's source, read before a copy may
+// take its name. The client's metadata cache asks for them with every lookup and answers
+// their reads from that reply, absent ones included: two round trips fewer for each live
+// file that a run marks. Values are as fresh as the lookup, which every open and every
+// call by path makes anew; this client's own changes update the cache.
+const char* const attributes_read_back = "trusted.riridized.uuid,trusted.farstow.mtime,trusted.tarn.source";
+
 std::shared_ptr<const connection> make_connection(const settings::core_settings& s,
                                                   const iopx_tree_cfg& cfg, int& error) {
   ignore_broken_pipes();
@@ -402,6 +410,7 @@ std::shared_ptr<const connection> make_connection(const settings::core_settings&
   // Without them a small file copies about a tenth faster. Only speed is at stake if
   // the option is refused.
   glfs_set_xlator_option(fs, "*-io-threads", "pass-through", "true");
+  glfs_set_xlator_option(fs, "*-md-cache", "xattr-cache-list", attributes_read_back);
   if (configured < 0 || glfs_set_logging(fs, s.gluster_log.c_str(), gfapi_log_level) < 0 ||
       glfs_init(fs) < 0) {
     error = -gluster_error();
