@@ -63,6 +63,13 @@ class TARNCORE_API tarn_api {
             unsigned long offset, int flags, const completion_handle& completion = {});
   long write(const file_handle& file, const tarn_mem::buffer_handle& buffer, unsigned long size,
              unsigned long offset, int flags, const completion_handle& completion = {});
+  // Copies up to `size` bytes of `from` at `offset` into `to` at `to_offset` inside the
+  // storage, without passing them through the caller's memory: the count copied (0 at the
+  // end of `from`), or -1 with errno. ENOTSUP where the two files' storage cannot copy
+  // between them (GlusterFS, or local volumes on different file systems): then copy with
+  // read and write.
+  long copy_range(const file_handle& from, unsigned long offset, const file_handle& to,
+                  unsigned long to_offset, unsigned long size);
   std::error_code close(const file_handle& file, const completion_handle& completion = {});
   std::error_code fstat(const file_handle& file, struct stat* record,
                         const completion_handle& completion = {});

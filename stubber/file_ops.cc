@@ -58,6 +58,15 @@ std::error_code stubber::file_copy(tarn_api* source_api, tarn_api* target_api, f
                                    unsigned long source_offset, file_handle target,
                                    unsigned long target_offset, unsigned long length) {
   const char* const label = "stubber::file_copy";
+  // Inside the storage where it can (local volumes on one file system). What it does not
+  // copy, the chunks below do: where it cannot, or from where it stopped, so that a failed
+  // read or write is reported as the chunks report it.
+  for (long copied; length != 0; length -= static_cast<unsigned long>(copied)) {
+    copied = source_api->copy_range(source, source_offset, target, target_offset, length);
+    if (copied <= 0) break;
+    source_offset += static_cast<unsigned long>(copied);
+    target_offset += static_cast<unsigned long>(copied);
+  }
   const tarn_mem::buffer_handle buffer = length ? source_api->alloc_io_buffer(copy_chunk) : nullptr;
   if (length && !buffer) {
     report(label, "Failed to read data from offset [%llu] error [%d]",

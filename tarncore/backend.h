@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,14 @@ class open_file {
   virtual int fremovexattr(const std::string& name) = 0;
   // Everything written to the file's volume on stable storage (see tarn_api::syncfs).
   virtual int syncfs() = 0;
+  // Copies up to `size` bytes at `offset` into `target` at `target_offset` inside the
+  // storage (see tarn_api::copy_range): the count, 0 at the end of the file, -ENOTSUP
+  // where the two files' storage cannot.
+  virtual long copy_to(open_file& target, std::uint64_t offset, std::uint64_t target_offset,
+                       std::size_t size) {
+    (void)target, (void)offset, (void)target_offset, (void)size;
+    return -ENOTSUP;
+  }
   virtual int close() = 0;
 
   bool written = false;  // set by the first successful write, for the statistics

@@ -54,6 +54,12 @@ std::optional<outcome> check_slow(core_testing::operation op, const std::string&
   return std::nullopt;
 }
 
+bool faults_set() {
+  if (!armed.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> lock(state_mutex);
+  return !faults.empty();
+}
+
 bool capture_message(const char* function, const std::string& text) {
   if (!armed.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> lock(state_mutex);

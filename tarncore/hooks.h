@@ -30,6 +30,10 @@ inline std::optional<outcome> check(core_testing::operation op, const std::strin
   return check_slow(op, volume, path, offset, attribute);
 }
 
+// Whether any fault is set: copies inside the storage then give way to the reads, writes
+// and buffers that the faults are for.
+bool faults_set();
+
 // Hands a message to the capture when capturing; false when it must be logged normally.
 bool capture_message(const char* function, const std::string& text);
 

@@ -143,6 +143,21 @@ class local_file final : public open_file {
     return ::syncfs(fd) < 0 ? int(negative_errno()) : 0;
   }
 
+  // The kernel moves the pages itself: one pass over the data and no system call per chunk.
+  // Between file systems that cannot copy to each other the caller copies through a buffer.
+  long copy_to(open_file& target, std::uint64_t offset, std::uint64_t target_offset,
+               std::size_t size) override {
+    auto* local = dynamic_cast<local_file*>(&target);
+    if (!local) return -ENOTSUP;
+    if (local->read_only) return -EROFS;
+    loff_t in = loff_t(offset), out = loff_t(target_offset);
+    ssize_t n;
+    do n = ::copy_file_range(fd, &in, local->fd, &out, size, 0); while (n < 0 && errno == EINTR);
+    if (n >= 0) return long(n);
+    const int error = errno;
+    return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP ? -ENOTSUP : -error;
+  }
+
   long fgetxattr(const std::string& name, void* value, std::size_t size) override {
     const ssize_t n = ::fgetxattr(fd, name.c_str(), value, size);
     return n < 0 ? negative_errno() : long(n);

@@ -269,6 +269,31 @@ TEST_P(core_on_backends, reads_see_what_the_file_holds_when_they_are_made) {
   EXPECT_EQ(api->close(reader), success);
 }
 
+// Local storage copies between files itself, from any offset to the end of the source;
+// GlusterFS cannot, and neither can local storage while a test fault is set, which is for
+// the reads and writes that take over.
+TEST_P(core_on_backends, copies_inside_the_storage_where_it_can) {
+  const std::string data = pattern(100000, 3);
+  cluster->add_file("source", data);
+  const file_handle from = api->open(live, "source", O_RDONLY);
+  const file_handle to = api->open(live, "target", O_RDWR | O_CREAT | O_EXCL);
+  ASSERT_TRUE(from && to);
+  const long copied = api->copy_range(from, 1000, to, 0, 200000);
+  if (GetParam() == backend::glusterfs) {
+    EXPECT_EQ(copied, -1);
+    EXPECT_EQ(errno, ENOTSUP);
+  } else {
+    EXPECT_EQ(copied, 99000);
+    EXPECT_EQ(api->copy_range(from, 100000, to, 99000, 10), 0) << "the end of the source";
+    core_testing::inject_fault({core_testing::operation::rename, "", "", EIO});
+    EXPECT_EQ(api->copy_range(from, 0, to, 0, 10), -1);
+    EXPECT_EQ(errno, ENOTSUP);
+    core_testing::clear_faults();
+  }
+  EXPECT_EQ(api->close(to), success);
+  EXPECT_EQ(read_bytes(cluster->live("target")), copied > 0 ? data.substr(1000) : "");
+}
+
 // A copy is made as a new file and renamed over its target in the same directory; other
 // renames move between directories.
 TEST_P(core_on_backends, a_new_file_is_renamed_within_and_between_directories) {
