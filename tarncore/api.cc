@@ -255,12 +255,13 @@ long tarn_api::write(const file_handle& file, const tarn_mem::buffer_handle& buf
 
 long tarn_api::copy_range(const file_handle& from, unsigned long offset, const file_handle& to,
                           unsigned long to_offset, unsigned long size) {
-  const profile::timed_call timed(operation::write);
   if (!from || !from->impl() || !to || !to->impl()) return count_or_errno(-EBADF);
   if (hooks::faults_set()) return count_or_errno(-ENOTSUP);
+  profile::timed_call timed(operation::write);
   backend::open_file& target = *to->impl();
   if (const int error = backend::write_out(target)) return count_or_errno(error);
   const long copied = from->impl()->copy_to(target, offset, to_offset, size);
+  if (copied == -ENOTSUP) timed.drop();  // the reads and writes that follow are counted
   if (copied > 0) count_written(target, std::size_t(copied));
   return count_or_errno(copied);
 }

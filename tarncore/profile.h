@@ -21,13 +21,16 @@ class timed_call {
     if (enabled) started = std::chrono::steady_clock::now();
   }
   ~timed_call() {
-    if (enabled) add(op, std::chrono::steady_clock::now() - started);
+    if (enabled && counted) add(op, std::chrono::steady_clock::now() - started);
   }
+  // For an operation that the storage turned down before it began, so that others do it.
+  void drop() { counted = false; }
   timed_call(const timed_call&) = delete;
   timed_call& operator=(const timed_call&) = delete;
 
  private:
   const core_testing::operation op;
+  bool counted = true;
   std::chrono::steady_clock::time_point started;
 };
 
