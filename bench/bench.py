@@ -391,7 +391,10 @@ def write_report(all_results, rounds, path):
         "(journal on, a direct-I/O loop device); every run wrote fresh targets after the "
         "dirty pages of earlier runs were written out. On GlusterFS the FUSE client's page "
         "cache of the snapshot's files was dropped before each run, so that cp and rsync "
-        "read them from the bricks as a stub run does.",
+        "read them from the bricks as a stub run does. A FUSE mount of GlusterFS has no "
+        "syncfs: there `sync -f` writes the client's dirty pages to the bricks but asks for no "
+        "fsync (the backup volume's profile counts none), so cp+sync on GlusterFS is not "
+        "durable; rsync --fsync is.",
         f"`glusterfs, {DELAY_MS} ms delay`: glusterd, the bricks, the FUSE clients and every "
         f"tool run in a network namespace whose loopback holds each packet for {DELAY_MS} ms "
         "(`scripts/delayed-network.sh`), so a round trip takes twice that.", "",
