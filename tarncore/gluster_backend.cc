@@ -390,8 +390,9 @@ void ignore_broken_pipes() {
 // marks, read before a stub run replaces them, and a copy's source, read before a copy may
 // take its name. The client's metadata cache asks for them with every lookup and answers
 // their reads from that reply, absent ones included: two round trips fewer for each live
-// file that a run marks. Values are as fresh as the lookup, which every open and every
-// call by path makes anew; this client's own changes update the cache.
+// file that a run marks. Values are as fresh as the lookup that brought them, which the
+// cache itself may answer for up to its timeout (a second by default), as it always has
+// for sizes and times; this client's own changes update the cache.
 const char* const attributes_read_back = "trusted.riridized.uuid,trusted.farstow.mtime,trusted.tarn.source";
 
 std::shared_ptr<const connection> make_connection(const settings::core_settings& s,
