@@ -371,7 +371,7 @@ std::error_code tarn_api::sync_directory(const volume_handle& volume, const std:
 int tarn_api::copy_window() const {
   const settings::core_settings& s = engine.state().settings;
   if (s.copy_window) return s.copy_window;
-  return s.backend == settings::backend_kind::glusterfs ? 64 : 256;
+  return s.backend == settings::backend_kind::glusterfs ? 64 : backend::local_copy_window();
 }
 
 int tarn_api::parallel_calls(const volume_handle& volume) const {
