@@ -367,11 +367,13 @@ std::error_code tarn_api::sync_directory(const volume_handle& volume, const std:
 
 // Unless set: on local volumes each window costs a sync of the whole file system and one
 // of the directory, whatever its size, so windows are large; on GlusterFS 64 files keep
-// every direct gfapi caller busy, and more would only hold descriptors.
+// every direct gfapi caller busy, and more would only hold descriptors. A window set
+// larger than the descriptors allow on local volumes would fail its files' opens.
 int tarn_api::copy_window() const {
   const settings::core_settings& s = engine.state().settings;
-  if (s.copy_window) return s.copy_window;
-  return s.backend == settings::backend_kind::glusterfs ? 64 : backend::local_copy_window();
+  if (s.backend == settings::backend_kind::glusterfs) return s.copy_window ? s.copy_window : 64;
+  const int fitting = backend::local_copy_window();
+  return s.copy_window ? std::min(s.copy_window, fitting) : fitting;
 }
 
 int tarn_api::parallel_calls(const volume_handle& volume) const {

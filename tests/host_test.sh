@@ -88,16 +88,23 @@ check "delete" 0 "$host" 2 live backup lists/c
 printf 'lists/p-1\n' > "$root/live/lists/c"
 printf '/d/a\n' > "$root/live/lists/p-1"
 check "delete of copies already gone" 0 "$host" -q delete live backup lists/c
-# A window holds no more descriptors than the process may have: one collect file of 1,500
-# files under a limit of 1,024 that cannot be raised.
+# A window holds no more descriptors than the process may have, by default or as set: one
+# collect file of 1,500 files under a limit of 1,024 that cannot be raised.
 mkdir -p "$root/live/w" "$root/.snaps/livesnap/w"
 for i in $(seq 1500); do
   echo "$i" > "$root/.snaps/livesnap/w/$i" && : > "$root/live/w/$i" && echo "/w/$i"
-done > "$root/live/lists/w-1"
-printf 'lists/w-1\n' > "$root/live/lists/wide"
-check "a wide window under a low descriptor limit" 0 prlimit --nofile=1024 "$host" -q stub live backup lists/wide
-cmp -s "$root/.snaps/livesnap/w/1500" "$root/backup/w/00000000/1500" && passed=$((passed + 1)) ||
-  { failed=$((failed + 1)); echo "FAILED: copy under a low descriptor limit"; }
+done > "$root/live/w.list"
+for window in default 1024; do
+  cp "$root/live/w.list" "$root/live/lists/w-1"
+  printf 'lists/w-1\n' > "$root/live/lists/wide"
+  rm -rf "$root/backup/w"
+  setting=(-u TARNCORE_COPY_WINDOW)
+  [ $window = default ] || setting=(TARNCORE_COPY_WINDOW=$window)
+  check "a window of '$window' under a low descriptor limit" 0 \
+    env "${setting[@]}" prlimit --nofile=1024 "$host" -q stub live backup lists/wide
+  cmp -s "$root/.snaps/livesnap/w/1500" "$root/backup/w/00000000/1500" && passed=$((passed + 1)) ||
+    { failed=$((failed + 1)); echo "FAILED: copy under a low descriptor limit, window '$window'"; }
+done
 rm "$root/.snaps/livesnap/d/a"
 printf 'lists/p-1\n' > "$root/live/lists/c"
 printf '/d/a\n' > "$root/live/lists/p-1"
