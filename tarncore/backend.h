@@ -107,7 +107,8 @@ struct connected {
 };
 
 connected connect_local(const settings::core_settings& s, const iopx_tree_cfg& cfg);
-// The default copy window on local volumes, from the descriptors the process may hold.
+// The largest copy window on local volumes (and its default), from the descriptors the
+// process may hold.
 int local_copy_window();
 int local_snap_volfile(const settings::core_settings& s, const std::string& name,
                        std::string& volfile);
