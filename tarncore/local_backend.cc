@@ -287,33 +287,65 @@ bool valid_name(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-// Each file of a stub run in flight holds up to three descriptors here, and a run of
-// 1,000 collect files has 1,000 in flight: more than the usual soft limit of 1,024. The
-// soft limit is raised to the hard one, as servers do, once per process.
-void allow_open_files() {
-  static const bool raised = [] {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return false;
-    limit.rlim_cur = limit.rlim_max;
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
-  }();
-  (void)raised;
-}
-
-}  // namespace
-
 // Each window costs one sync of the whole file system and one of its directory, whatever
 // its size, so windows are as large as the descriptors allow: a file in flight holds up
 // to three, a run keeps four full windows in flight, and 4,096 stay for the first files
 // of the workers (1,000 for a run of 1,000 collect files) and everything else. 1,024
 // files under a limit of 16,384 or more, 341 under 8,192, never fewer than 16.
+constexpr rlim_t reserved_descriptors = 4096, descriptors_per_window_file = 3 * 4;
+
+rlim_t descriptor_limit() {
+  rlimit limit{};
+  return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 0;
+}
+
+int window_within(rlim_t descriptors) {
+  const rlim_t spare = descriptors > reserved_descriptors ? descriptors - reserved_descriptors : 0;
+  return int(std::clamp<rlim_t>(spare / descriptors_per_window_file, 16, settings::max_copy_window));
+}
+
+// Each file of a stub run in flight holds up to three descriptors here, and a run of
+// 1,000 collect files has 1,000 in flight: more than the usual soft limit of 1,024. The
+// soft limit is raised to the hard one, as servers do.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// The kernel doubles a process's descriptor table whenever a descriptor beyond it is
+// opened, and where threads share the table each doubling waits for an RCU grace period
+// (5 to 20 ms on a 2-core machine). A window of 1,024 files opens 3,072 descriptors, so
+// grown on demand the table doubled six times within the first window, which then took
+// three times as long as the next one. Growing it at once, to what the windows may hold,
+// before the workers start, costs one growth at most. Asking for the lowest free
+// descriptor from the last one up grows the table without touching any descriptor in use.
+void grow_descriptor_table(rlim_t descriptors) {
+  if (descriptors == 0) return;
+  const int any = ::open("/", O_PATH | O_CLOEXEC);
+  if (any < 0) return;
+  const int last = ::fcntl(any, F_DUPFD_CLOEXEC, int(descriptors - 1));
+  if (last >= 0) ::close(last);
+  ::close(any);
+}
+
+void allow_open_files() {
+  static const bool ready = [] {
+    raise_descriptor_limit();
+    const rlim_t limit = descriptor_limit();
+    const rlim_t windows = reserved_descriptors + descriptors_per_window_file * rlim_t(window_within(limit));
+    grow_descriptor_table(std::min(limit, windows));
+    return true;
+  }();
+  (void)ready;
+}
+
+}  // namespace
+
 int local_copy_window() {
   allow_open_files();
-  constexpr rlim_t reserved = 4096, per_window_file = 3 * 4;
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = 0;
-  const rlim_t spare = limit.rlim_cur > reserved ? limit.rlim_cur - reserved : 0;
-  return int(std::clamp<rlim_t>(spare / per_window_file, 16, settings::max_copy_window));
+  return window_within(descriptor_limit());
 }
 
 namespace {
