@@ -61,19 +61,24 @@ void window_helpers::serve() {
 bytes_in_flight::taken::taken(bytes_in_flight& b, std::uint64_t wanted)
     : budget(b), bytes(std::min(wanted, b.limit)) {
   std::unique_lock<std::mutex> lock(budget.mutex);
-  const std::uint64_t turn = budget.next_turn++;
-  budget.freed.wait(lock, [&] { return turn == budget.serving && budget.in_flight + bytes <= budget.limit; });
-  ++budget.serving;
+  std::condition_variable my_turn;
+  budget.waiting.push_back(&my_turn);
+  my_turn.wait(lock, [&] {
+    return budget.waiting.front() == &my_turn && budget.in_flight + bytes <= budget.limit;
+  });
+  budget.waiting.pop_front();
   budget.in_flight += bytes;
-  budget.freed.notify_all();  // the next turn may fit beside this one
+  budget.wake_first_in_line();  // the next one may fit beside this one
 }
 
 bytes_in_flight::taken::~taken() {
-  {
-    std::lock_guard<std::mutex> lock(budget.mutex);
-    budget.in_flight -= bytes;
-  }
-  budget.freed.notify_all();
+  std::lock_guard<std::mutex> lock(budget.mutex);
+  budget.in_flight -= bytes;
+  budget.wake_first_in_line();
+}
+
+void bytes_in_flight::wake_first_in_line() {
+  if (!waiting.empty()) waiting.front()->notify_one();
 }
 
 }  // namespace tarn::stubber

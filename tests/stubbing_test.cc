@@ -4,6 +4,11 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "stubber/window_helpers.h"
 #include "tests/support/stubber_fixture.h"
 
 namespace tarn::test {
@@ -470,6 +475,28 @@ TEST_P(stubbing_data, a_mark_that_cannot_be_put_back_keeps_its_copy) {
   expect_unmarked("/d/c");
   EXPECT_FALSE(get_xattr(cluster->live("/d/c"), "trusted.riridized.uuid"));
   EXPECT_FALSE(exists(cluster->backup("p/00000000/c")));
+}
+
+// Only the first copy in line is woken when bytes come free: a wake-up that went astray
+// would leave the run waiting for ever. Copies larger than the limit take all of it.
+TEST(copy_budget, every_copy_gets_its_turn_and_the_limit_holds) {
+  constexpr int limit = 10;
+  stubber::bytes_in_flight budget(limit);
+  std::atomic<int> held{0}, most{0};
+  std::vector<std::thread> copies;
+  for (int i = 0; i < 64; ++i)
+    copies.emplace_back([&, i] {
+      const int bytes = i % 8 == 0 ? 4 * limit : i % 3 == 0 ? limit : 3;
+      const stubber::bytes_in_flight::taken turn(budget, bytes);
+      const int now = held += std::min(bytes, limit);
+      for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      held -= std::min(bytes, limit);
+    });
+  for (std::thread& copy : copies) copy.join();
+  EXPECT_LE(most.load(), limit);
+  EXPECT_GT(most.load(), 0);
 }
 
 }  // namespace
