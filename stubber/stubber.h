@@ -170,7 +170,8 @@ class __attribute__((visibility("default"))) stubber {
   void mark_live_file(scan_job& job);
   bool restore_marks(scan_job& job);
   void report_copy_failure(const scan_job& job);
-  void close_window(std::vector<scan_job>& jobs, std::size_t failed);
+  void close_window(std::vector<scan_job>& jobs, std::size_t failed, window_helpers& helpers);
+  void close_job(scan_job& job, bool after_failure);
   file_handle create_partial_copy(const std::string& partial_path);
   // True when the target may take this source's copy; `occupied` when a file is there.
   bool target_free_for(const std::string& target_path, const std::string& source_path,

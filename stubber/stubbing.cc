@@ -191,7 +191,7 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
         record_failure(failed_path, {job.source_path, work.backup_directory, job.target_path});
         create_failed_collectfile(job.source_path + "\n", failed_path);
       }
-      close_window(jobs, failed);
+      close_window(jobs, failed, helpers);
       if (failed < jobs.size()) {
         result = scan_file_failed;
         break;
@@ -426,24 +426,26 @@ bool stubber::restore_marks(scan_job& job) {
          restore(job.uuid_set, copy_attribute, job.earlier_uuid);
 }
 
-// Closes what the window opened and removes its partial copies. The files after the
-// failing one were never reached as far as the serial order goes: their marks are put back
-// and their targets, which were free, are free again. Claims that the serial order would
-// not have made are dropped.
-void stubber::close_window(std::vector<scan_job>& jobs, std::size_t failed) {
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    scan_job& job = jobs[i];
-    open_files& files = job.files;
-    // A copy that a mark may still name stays where it is.
-    if (i > failed && restore_marks(job) && job.renamed) backup_api->unlink(backup_volume, job.target_path);
-    if (files.live) livefs_api->close(files.live);
-    if (files.source) snap_api->close(files.source);
-    if (files.target) backup_api->close(files.target);
-    if (!files.partial.empty()) backup_api->unlink(backup_volume, files.partial);
-    if (job.claim == target_claims::outcome::taken) {
-      const bool reached = i <= failed && job.source_opened;
-      claims.release(job.target_path, job.claim_created && !reached);
-    }
+// Closes what the window opened and removes its partial copies, a file a step, on the
+// helpers: closing a window's thousands of descriptors one by one took as long as its
+// renames. The files after the failing one were never reached as far as the serial order
+// goes: their marks are put back and their targets, which were free, are free again.
+// Claims that the serial order would not have made are dropped.
+void stubber::close_window(std::vector<scan_job>& jobs, std::size_t failed, window_helpers& helpers) {
+  helpers.run(jobs.size(), [&](std::size_t i) { close_job(jobs[i], i > failed); });
+}
+
+void stubber::close_job(scan_job& job, bool after_failure) {
+  open_files& files = job.files;
+  // A copy that a mark may still name stays where it is.
+  if (after_failure && restore_marks(job) && job.renamed) backup_api->unlink(backup_volume, job.target_path);
+  if (files.live) livefs_api->close(files.live);
+  if (files.source) snap_api->close(files.source);
+  if (files.target) backup_api->close(files.target);
+  if (!files.partial.empty()) backup_api->unlink(backup_volume, files.partial);
+  if (job.claim == target_claims::outcome::taken) {
+    const bool reached = !after_failure && job.source_opened;
+    claims.release(job.target_path, job.claim_created && !reached);
   }
 }
 
