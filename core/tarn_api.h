@@ -104,6 +104,9 @@ class TARNCORE_API tarn_api {
   // How many calls on the volume one caller gains by making at once: on GlusterFS many,
   // each mostly waiting for its round trip; on local volumes one a processor core.
   int parallel_calls(const volume_handle& volume) const;
+  // Whether syncfs on the volume makes a batch of its files durable with one call: on local
+  // volumes it does; GlusterFS has no such call (syncfs answers ENOTSUP).
+  bool syncs_volume(const volume_handle& volume) const;
   // With an iovec of {nullptr, 0}: the value's length only. Otherwise the value is copied
   // into the iovec's buffer; ERANGE when it does not fit.
   long getxattr(const volume_handle& volume, const std::string& path, const std::string& name,

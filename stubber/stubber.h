@@ -223,8 +223,6 @@ class __attribute__((visibility("default"))) stubber {
   // 3 MiB; 1, 4 and 5 MiB do no better.
   static constexpr std::uint64_t copy_bytes_in_flight = 3 << 20;
   std::unique_ptr<bytes_in_flight> copying;
-  // The backup volume has no sync of its own (GlusterFS): windows sync their files instead.
-  std::atomic<bool> backup_has_no_syncfs{false};
   std::mutex failures_mutex;
   // The current stub run's failures, by failed collect file path.
   std::unordered_map<std::string, std::vector<failed_scan_file>> run_failures;

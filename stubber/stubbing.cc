@@ -203,26 +203,37 @@ std::error_code stubber::stub_collect_file(const std::string& collect_file) {
   return result;
 }
 
-// Copies the window's files at once, each beside the opening of its live file, then makes
-// the copies durable together: with one sync of the backup volume where it has one (it
-// covers what was written since `batch` was opened, before the copies began), otherwise,
-// or when it reports an error that may be any file's, with their own syncs at once.
+// Copies the window's files at once and opens their live files, then makes the copies
+// durable together: with one sync of the backup volume where it has one (it covers what
+// was written since `batch` was opened, before the copies began), otherwise, or when it
+// reports an error that may be any file's, with their own syncs at once. The live files
+// are opened while that sync runs, on the threads that would otherwise wait for it:
+// opening a file and reading its marks write nothing, so the journal commit that the sync
+// waits for does not hold them up as it would the copies' creates. Without a sync of the
+// volume they are opened beside the copies.
 void stubber::copy_window_ahead(std::vector<scan_job>& jobs, const std::string& backup_directory,
                                 window_helpers& helpers) {
-  const file_handle batch = backup_has_no_syncfs
-                                ? file_handle()
-                                : backup_api->open(backup_volume, backup_directory, O_RDONLY | O_DIRECTORY);
-  helpers.run(2 * jobs.size(), [&](std::size_t step) {
-    scan_job& job = jobs[step % jobs.size()];
-    messages_held_in held(step < jobs.size() ? job.messages : job.live_messages);
-    if (step < jobs.size()) copy_ahead(job);
+  const file_handle batch = backup_api->syncs_volume(backup_volume)
+                                ? backup_api->open(backup_volume, backup_directory, O_RDONLY | O_DIRECTORY)
+                                : file_handle();
+  const std::size_t files = jobs.size();
+  const auto copy_or_open_live = [&](std::size_t step) {
+    scan_job& job = jobs[step % files];
+    messages_held_in held(step < files ? job.messages : job.live_messages);
+    if (step < files) copy_ahead(job);
     else open_live_file(job, true);
-  });
-  const std::error_code volume_synced = batch ? backup_api->syncfs(batch) : scan_file_failed;
-  if (batch) backup_api->close(batch);
+  };
+  helpers.run(batch ? files : 2 * files, copy_or_open_live);
+  std::error_code volume_synced = scan_file_failed;
+  if (batch) {
+    helpers.run(files + 1, [&](std::size_t step) {
+      if (step == 0) volume_synced = backup_api->syncfs(batch);
+      else copy_or_open_live(files + step - 1);
+    });
+    backup_api->close(batch);
+  }
   if (volume_synced == success) return;
-  if (batch && volume_synced.value() == ENOTSUP) backup_has_no_syncfs = true;
-  helpers.run(jobs.size(), [&](std::size_t i) {
+  helpers.run(files, [&](std::size_t i) {
     messages_held_in held(jobs[i].messages);
     if (jobs[i].copied) sync_copy(jobs[i]);
   });

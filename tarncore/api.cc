@@ -380,6 +380,10 @@ int tarn_api::parallel_calls(const volume_handle& volume) const {
   return volume ? volume->storage().parallel_calls() : 1;
 }
 
+bool tarn_api::syncs_volume(const volume_handle& volume) const {
+  return volume && volume->storage().syncs_volume();
+}
+
 long tarn_api::getxattr(const volume_handle& volume, const std::string& path,
                         const std::string& name, iovec* value, const completion_handle&) {
   const profile::timed_call timed(operation::getxattr);

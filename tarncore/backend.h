@@ -99,6 +99,8 @@ class volume {
   virtual bool gathers_writes() const = 0;
   // How many calls at once from one caller pay off (see tarn_api::parallel_calls).
   virtual int parallel_calls() const = 0;
+  // Whether syncfs of any file here syncs the whole volume (see tarn_api::syncs_volume).
+  virtual bool syncs_volume() const = 0;
 };
 
 struct connected {

@@ -304,6 +304,7 @@ class gluster_volume final : public volume {
 
   // A call waits mostly for its round trip: many at once overlap those waits.
   int parallel_calls() const override { return 64; }
+  bool syncs_volume() const override { return false; }
 
  private:
   // glfs_creat without O_EXCL opens an existing file as it is; glfs_open never creates.

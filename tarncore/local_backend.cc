@@ -276,6 +276,7 @@ class local_volume final : public volume {
 
   // Local calls wait on the processor, not on a network: one at a time a core.
   int parallel_calls() const override { return int(std::max(1u, std::thread::hardware_concurrency())); }
+  bool syncs_volume() const override { return true; }
 
  private:
   int root;
