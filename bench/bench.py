@@ -26,6 +26,9 @@ LOCAL_FLOOR = os.path.join(ROOT, "build", "tarn-bench-local-floor")
 # Calls in flight for the bare gfapi copy: as many as a stub run's window on GlusterFS, and
 # a few, which moves 1 MiB files faster (64 whole-file writes at once only contend).
 FLOOR_THREADS = (4, 64)
+# Threads a collect file for the bare local steps: one, as a worker alone, and as many as
+# a worker and its helpers use on this machine's cores.
+LOCAL_FLOOR_THREADS = (1, max(2, os.cpu_count() or 1))
 
 # name: (collect files, files per collect file, bytes per file)
 SETS = {
@@ -275,36 +278,46 @@ def floors_of(v, sets, rounds, variants, command):
     return floors
 
 
-def gfapi_floor(v, sets, rounds):
-    """The bare gfapi copy of each set (read, create, write, fsync, close; nothing else),
-    the better of FLOOR_THREADS calls in flight: the most any copier through gfapi gets
-    out of this machine, before partial names, renames and marks."""
+def gfapi_floor(v, sets, rounds, steps):
+    """The bare gfapi copy of each set, the better of FLOOR_THREADS calls in flight: with
+    `copy` read, create, write, fsync, close and nothing else, the most any copier through
+    gfapi gets out of this machine; with `durable` also the stub's partial name with its
+    source attribute, rename, two marks and directory syncs, the most that a copier which
+    keeps the stub's promises gets."""
     return floors_of(v, sets, rounds, FLOOR_THREADS, lambda name, target, threads: [
         *v.inside, GFAPI_FLOOR, v.env["TARNCORE_GLUSTER_SERVER"], "live", f"/bench/{name}", "backup",
-        "/" + target, str(threads)])
+        "/" + target, str(threads), steps])
 
 
 def local_floor(v, sets, rounds):
     """The stub's durable steps done bare on local volumes (a partial copy with its source
     attribute, one sync of the file system, the renames, one directory sync and two marks
-    a file; a thread a collect file): the most that a copier which keeps the stub's
-    promises gets out of this machine."""
-    return floors_of(v, sets, rounds, ("bare",), lambda name, target, _: [
-        LOCAL_FLOOR, f"{v.snapshot}/bench/{name}", f"{v.backup}/{target}", f"{v.live}/bench/{name}"])
+    a file; the better of LOCAL_FLOOR_THREADS threads a collect file): the most that a
+    copier which keeps the stub's promises gets out of this machine."""
+    return floors_of(v, sets, rounds, LOCAL_FLOOR_THREADS, lambda name, target, threads: [
+        LOCAL_FLOOR, f"{v.snapshot}/bench/{name}", f"{v.backup}/{target}", f"{v.live}/bench/{name}",
+        str(threads)])
+
+
+def floors_shown(floors, results):
+    return "; ".join(f"{name} {floor:.0f} files/s, {floor / results[name]['cp+sync']['files_s']:.2f} x cp+sync, "
+                     f"the stub makes {results[name]['stub']['files_s'] / floor:.0%} of it"
+                     for name, floor in floors.items())
 
 
 def floor_text(backend, longrun, results):
-    shown = "; ".join(f"{name} {floor:.0f} files/s, {floor / results[name]['cp+sync']['files_s']:.2f} x cp+sync, "
-                      f"the stub makes {results[name]['stub']['files_s'] / floor:.0%} of it"
-                      for name, floor in longrun["floor"].items())
+    shown = floors_shown(longrun["floor"], results)
     if backend == "local":
         return ("the stub's durable steps done bare (`tarn-bench-local-floor`: partial copy with its "
                 "source attribute, one syncfs, the renames, one directory sync and two marks a file, "
-                "a thread a collect file; no target lookups, earlier marks or windows), median of the "
-                f"rounds: {shown}")
+                f"the better of {' and '.join(map(str, LOCAL_FLOOR_THREADS))} threads a collect file; "
+                "no target lookups, earlier marks or windows), median of the rounds: "
+                f"{shown}")
     return (f"bare gfapi copy of each set (`tarn-bench-gfapi-floor`: read, create, write, fsync, close, "
             f"the better of {' and '.join(map(str, FLOOR_THREADS))} in flight, no partial name, rename or marks): "
-            f"{shown}")
+            f"{shown}. With the stub's durable steps added (`durable`: partial name with its source attribute, "
+            "rename once synced, two marks a file, directory syncs; no target lookups, earlier marks or windows): "
+            f"{floors_shown(longrun['durable_floor'], results)}")
 
 
 def profiled_run(v, name, run):
@@ -477,7 +490,11 @@ def run_backend(backend, scratch, rounds_wanted):
                 results[name] = run_set(v, name, rounds[name])
             longrun = None if delayed else long_list(v, whole_run=backend == "local")
             longrun = dict(longrun or {}, profile=profiled_run(v, "one", rounds["one"]))
-            longrun["floor"] = (local_floor if backend == "local" else gfapi_floor)(v, sets, rounds)
+            if backend == "local":
+                longrun["floor"] = local_floor(v, sets, rounds)
+            else:
+                longrun["floor"] = gfapi_floor(v, sets, rounds, "copy")
+                longrun["durable_floor"] = gfapi_floor(v, sets, rounds, "durable")
             print_table(backend, results, longrun)
             return results, longrun
         finally:
